@@ -1,0 +1,131 @@
+// boundary.cpp: entry scope, deferred drops, OS-error mapping and the internal-failure class.
+#include "boundary.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "storage/pending_drops.hpp"
+#include "storage/source_text.hpp"
+
+namespace vx {
+namespace {
+
+thread_local int entry_depth = 0;
+thread_local bool gil_released = false;
+
+void release_python_owner(void* owner) {
+  if (gil_released) {
+    defer_drop(owner);
+  } else {
+    Py_DECREF(static_cast<PyObject*>(owner));
+  }
+}
+
+PyObject* os_error_class(int code) {
+  switch (code) {
+    case ENOENT: return PyExc_FileNotFoundError;
+    case EACCES:
+    case EPERM: return PyExc_PermissionError;
+    case EEXIST: return PyExc_FileExistsError;
+    case EISDIR: return PyExc_IsADirectoryError;
+    case ENOTDIR: return PyExc_NotADirectoryError;
+    case EAGAIN: return PyExc_BlockingIOError;
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK: return PyExc_BlockingIOError;
+#endif
+    case EINPROGRESS: return PyExc_BlockingIOError;
+    case EINTR: return PyExc_InterruptedError;
+    case ETIMEDOUT: return PyExc_TimeoutError;
+    case EPIPE: return PyExc_BrokenPipeError;
+    case ECONNREFUSED: return PyExc_ConnectionRefusedError;
+    case ECONNRESET: return PyExc_ConnectionResetError;
+    case ECONNABORTED: return PyExc_ConnectionAbortedError;
+    case ENOMEM: return PyExc_MemoryError;
+    default: return PyExc_OSError;
+  }
+}
+
+std::string system_text(int code) {
+  char buffer[256];
+  // GNU strerror_r returns the text, which may or may not live in `buffer`.
+  const char* text = strerror_r(code, buffer, sizeof buffer);
+  return text;
+}
+
+}  // namespace
+
+bool gil_released_here() noexcept { return gil_released; }
+
+GilRelease::GilRelease() noexcept {
+  gil_released = true;
+  state_ = PyEval_SaveThread();
+}
+
+GilRelease::~GilRelease() {
+  PyEval_RestoreThread(state_);
+  gil_released = false;
+  drain_pending_drops();
+}
+
+EntryScope::EntryScope() noexcept {
+  ++entry_depth;
+  drain_pending_drops();
+}
+EntryScope::~EntryScope() { --entry_depth; }
+
+void drain_pending_drops() noexcept {
+  if (!drops_pending()) return;
+  for (void* owner : take_pending_drops()) Py_DECREF(static_cast<PyObject*>(owner));
+}
+
+void install_source_release_hook() noexcept { set_owner_release_hook(&release_python_owner); }
+
+void raise_os_error(const OsError& error) {
+  if (error.code == 0) {
+    PyErr_SetString(PyExc_OSError, error.text.c_str());
+    return;
+  }
+  std::string message = system_text(error.code) + " (os error " + std::to_string(error.code) + ")";
+  PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(message.data(), message.size(), "replace"));
+  if (!text) return;
+  // One argument only, so the exception's errno stays None.
+  PyErr_SetObject(os_error_class(error.code), text.get());
+}
+
+PyObject* internal_failure_type() {
+  static PyObject* type = nullptr;
+  if (!type) {
+    type = PyErr_NewExceptionWithDoc(
+        "vantelix.InternalFailure",
+        "Signals an internal failure of vantelix: a broken invariant of the module itself, "
+        "never bad input. Derives from BaseException so ordinary handlers do not catch it.",
+        PyExc_BaseException, nullptr);
+  }
+  return type;
+}
+
+void raise_internal_failure(const char* message) {
+  PyObject* type = internal_failure_type();
+  if (!type) return;  // the interpreter's own error stays set
+  PyErr_SetString(type, message);
+}
+
+void result_creation_failed(const char* what) {
+  if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
+  invariant_failed(std::string("failed to create ") + what);
+}
+
+PyObject* new_str(std::string_view text) {
+  return checked_result(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())),
+                        "str");
+}
+
+void abort_on_escaped_failure() noexcept {
+  std::fputs("vantelix: unexpected failure escaped the module boundary; aborting\n", stderr);
+  std::abort();
+}
+
+}  // namespace vx

@@ -1,0 +1,217 @@
+// attr_map.cpp: attribute map storage, lookup and per-thread hash keys.
+#include "entities/attr_map.hpp"
+
+#include <sys/random.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "entities/siphash.hpp"
+#include "result.hpp"
+
+namespace vx {
+
+struct AttrMap::Block {
+  uint32_t count;
+  uint32_t slot_mask;  // 0 when the map has no index
+  HashKeys keys;
+  AttrEntry* entries() { return reinterpret_cast<AttrEntry*>(this + 1); }
+  uint32_t* slots() { return reinterpret_cast<uint32_t*>(entries() + count); }
+};
+static_assert(sizeof(AttrEntry) % alignof(uint32_t) == 0);
+
+namespace {
+
+struct ThreadKeys {
+  bool seeded = false;
+  HashKeys keys;
+};
+thread_local ThreadKeys thread_keys;
+
+void seed_from_os(HashKeys& keys) {
+  unsigned char bytes[16];
+  size_t got = 0;
+  while (got < sizeof bytes) {
+    ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      invariant_failed("getrandom failed while seeding attribute map keys");
+    }
+    got += static_cast<size_t>(n);
+  }
+  std::memcpy(&keys.k0, bytes, 8);
+  std::memcpy(&keys.k1, bytes + 8, 8);
+}
+
+size_t slot_count_for(size_t entries) {
+  size_t n = 16;
+  while (n < entries * 2) n <<= 1;
+  return n;
+}
+
+// Probes `slots` (power-of-two size) for `key`; returns the entry index or -1.
+ptrdiff_t probe(const uint32_t* slots, size_t mask, const AttrEntry* entries, const HashKeys& keys,
+                std::string_view key) {
+  for (size_t i = attr_key_hash(keys, key) & mask;; i = (i + 1) & mask) {
+    uint32_t slot = slots[i];
+    if (slot == 0) return -1;
+    if (entries[slot - 1].key.view() == key) return slot - 1;
+  }
+}
+
+}  // namespace
+
+HashKeys take_thread_keys() {
+  ThreadKeys& t = thread_keys;
+  if (!t.seeded) {
+    seed_from_os(t.keys);
+    t.seeded = true;
+  }
+  HashKeys taken = t.keys;
+  t.keys.k0 += 1;
+  return taken;
+}
+
+uint64_t attr_key_hash(const HashKeys& keys, std::string_view key) noexcept {
+  return siphash13(keys.k0, keys.k1, key.data(), key.size(), 0xFF);
+}
+
+AttrMap& AttrMap::operator=(AttrMap&& other) noexcept {
+  if (this != &other) {
+    reset();
+    block_ = other.block_;
+    other.block_ = nullptr;
+  }
+  return *this;
+}
+
+size_t AttrMap::size() const noexcept { return block_ ? block_->count : 0; }
+const AttrEntry* AttrMap::begin() const noexcept { return block_ ? block_->entries() : nullptr; }
+HashKeys AttrMap::keys() const noexcept { return block_ ? block_->keys : HashKeys{}; }
+
+const StoredStr* AttrMap::find(std::string_view key) const {
+  if (!block_) return nullptr;
+  AttrEntry* entries = block_->entries();
+  if (block_->slot_mask == 0) {
+    for (uint32_t i = 0; i < block_->count; ++i) {
+      const StoredStr& k = entries[i].key;
+      if (k.size() == key.size() && k.view() == key) return &entries[i].value;
+    }
+    return nullptr;
+  }
+  ptrdiff_t at = probe(block_->slots(), block_->slot_mask, entries, block_->keys, key);
+  return at < 0 ? nullptr : &entries[at].value;
+}
+
+AttrMap AttrMap::clone() const {
+  AttrMap copy;
+  if (!block_) return copy;
+  size_t count = block_->count;
+  size_t slots = block_->slot_mask ? block_->slot_mask + 1 : 0;
+  size_t bytes = sizeof(Block) + count * sizeof(AttrEntry) + slots * sizeof(uint32_t);
+  auto* b = static_cast<Block*>(std::malloc(bytes));
+  if (!b) throw std::bad_alloc();
+  b->count = 0;
+  b->slot_mask = block_->slot_mask;
+  b->keys = block_->keys;
+  copy.block_ = b;
+  // Count only what was constructed, so a failure part-way releases exactly those entries.
+  AttrEntry* src = block_->entries();
+  AttrEntry* dst = reinterpret_cast<AttrEntry*>(b + 1);
+  for (size_t i = 0; i < count; ++i) {
+    new (&dst[i]) AttrEntry{src[i].key.clone(), src[i].value.clone()};
+    b->count = static_cast<uint32_t>(i + 1);
+  }
+  if (slots) std::memcpy(b->slots(), block_->slots(), slots * sizeof(uint32_t));
+  return copy;
+}
+
+void AttrMap::reset() noexcept {
+  if (!block_) return;
+  AttrEntry* entries = block_->entries();
+  for (uint32_t i = 0; i < block_->count; ++i) entries[i].~AttrEntry();
+  std::free(block_);
+  block_ = nullptr;
+}
+
+void AttrMapBuilder::reset(HashKeys keys) {
+  entries_.clear();
+  slots_.clear();
+  keys_ = keys;
+}
+
+ptrdiff_t AttrMapBuilder::find_index(std::string_view key) const {
+  if (slots_.empty()) {
+    for (size_t i = 0; i < entries_.size(); ++i) {
+      const StoredStr& k = entries_[i].key;
+      if (k.size() == key.size() && k.view() == key) return static_cast<ptrdiff_t>(i);
+    }
+    return -1;
+  }
+  return probe(slots_.data(), slots_.size() - 1, entries_.data(), keys_, key);
+}
+
+bool AttrMapBuilder::contains(std::string_view key) const { return find_index(key) >= 0; }
+
+void AttrMapBuilder::rebuild_index(size_t slot_count) {
+  slots_.assign(slot_count, 0);
+  for (size_t i = 0; i < entries_.size(); ++i) add_to_index(i);
+}
+
+void AttrMapBuilder::add_to_index(size_t entry) {
+  size_t mask = slots_.size() - 1;
+  size_t i = attr_key_hash(keys_, entries_[entry].key.view()) & mask;
+  while (slots_[i] != 0) i = (i + 1) & mask;
+  slots_[i] = static_cast<uint32_t>(entry + 1);
+}
+
+bool AttrMapBuilder::insert_new(StoredStr& key, StoredStr& value) {
+  if (find_index(key.view()) >= 0) return false;
+  if (entries_.size() >= UINT32_MAX - 1) invariant_failed("attribute map exceeds 2**32 entries");
+  entries_.push_back(AttrEntry{std::move(key), std::move(value)});
+  size_t n = entries_.size();
+  if (n > AttrMap::kLinearMax) {
+    if (slots_.size() < n * 2) {
+      rebuild_index(slot_count_for(n));
+    } else {
+      add_to_index(n - 1);
+    }
+  }
+  return true;
+}
+
+void AttrMapBuilder::insert_or_replace(StoredStr key, StoredStr value) {
+  ptrdiff_t at = find_index(key.view());
+  if (at >= 0) {
+    entries_[at].value = std::move(value);
+    return;
+  }
+  insert_new(key, value);
+}
+
+AttrMap AttrMapBuilder::finish() {
+  AttrMap map;
+  size_t count = entries_.size();
+  if (count == 0) {
+    slots_.clear();
+    return map;
+  }
+  size_t slots = count > AttrMap::kLinearMax ? slots_.size() : 0;
+  size_t bytes = sizeof(AttrMap::Block) + count * sizeof(AttrEntry) + slots * sizeof(uint32_t);
+  auto* b = static_cast<AttrMap::Block*>(std::malloc(bytes));
+  if (!b) throw std::bad_alloc();
+  b->count = static_cast<uint32_t>(count);
+  b->slot_mask = slots ? static_cast<uint32_t>(slots - 1) : 0;
+  b->keys = keys_;
+  AttrEntry* dst = b->entries();
+  for (size_t i = 0; i < count; ++i) new (&dst[i]) AttrEntry{std::move(entries_[i])};
+  if (slots) std::memcpy(b->slots(), slots_.data(), slots * sizeof(uint32_t));
+  entries_.clear();
+  slots_.clear();
+  map.block_ = b;
+  return map;
+}
+
+}  // namespace vx

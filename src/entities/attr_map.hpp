@@ -1,0 +1,82 @@
+// attr_map.hpp: the attribute map of a node: text to text, insertion-ordered, SipHash-1-3 index.
+#pragma once
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "storage/stored_str.hpp"
+
+namespace vx {
+
+struct HashKeys {
+  uint64_t k0 = 0, k1 = 0;
+};
+
+// Copies the calling thread's key pair (seeded once from getrandom) and then adds 1 to its k0.
+HashKeys take_thread_keys();
+
+// The map's hash of a key: SipHash-1-3 over the key bytes followed by one 0xFF byte.
+uint64_t attr_key_hash(const HashKeys& keys, std::string_view key) noexcept;
+
+struct AttrEntry {
+  StoredStr key;
+  StoredStr value;
+};
+
+// Immutable once built. Entries are kept in insertion order in one heap block; maps above
+// kLinearMax entries carry an open-addressing index keyed with the map's hash keys.
+class AttrMap {
+ public:
+  static constexpr size_t kLinearMax = 8;
+
+  AttrMap() noexcept = default;
+  AttrMap(AttrMap&& other) noexcept : block_(other.block_) { other.block_ = nullptr; }
+  AttrMap& operator=(AttrMap&& other) noexcept;
+  AttrMap(const AttrMap&) = delete;
+  AttrMap& operator=(const AttrMap&) = delete;
+  ~AttrMap() { reset(); }
+
+  size_t size() const noexcept;
+  bool empty() const noexcept { return block_ == nullptr; }
+  const AttrEntry* begin() const noexcept;
+  const AttrEntry* end() const noexcept { return begin() + size(); }
+  HashKeys keys() const noexcept;
+
+  // The value stored under `key`, or null.
+  const StoredStr* find(std::string_view key) const;
+
+  // Same keys, same pairs in the same order; shared ranges take counts, owned texts are copied.
+  AttrMap clone() const;
+
+  void reset() noexcept;
+
+ private:
+  struct Block;
+  friend class AttrMapBuilder;
+  Block* block_ = nullptr;
+};
+
+// Collects pairs and produces an AttrMap; reusable across many maps (keeps its capacity).
+class AttrMapBuilder {
+ public:
+  explicit AttrMapBuilder(HashKeys keys = {}) : keys_(keys) {}
+  void reset(HashKeys keys);
+  size_t size() const noexcept { return entries_.size(); }
+  bool contains(std::string_view key) const;
+  // Adds the pair unless an equal key is present; returns false (pair not consumed) then.
+  bool insert_new(StoredStr& key, StoredStr& value);
+  // Adds the pair, or replaces the value stored under an equal key (the first key stays).
+  void insert_or_replace(StoredStr key, StoredStr value);
+  AttrMap finish();
+
+ private:
+  ptrdiff_t find_index(std::string_view key) const;
+  void add_to_index(size_t entry);
+  void rebuild_index(size_t slot_count);
+
+  std::vector<AttrEntry> entries_;
+  std::vector<uint32_t> slots_;  // entry index + 1, or 0; empty while entries_ is small
+  HashKeys keys_;
+};
+
+}  // namespace vx

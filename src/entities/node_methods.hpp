@@ -1,0 +1,28 @@
+// node_methods.hpp: the Node methods and slots implemented beside the class, and SearchType.
+#pragma once
+#include <Python.h>
+
+namespace vx {
+
+// Renderings.
+PyObject* node_repr(PyObject* self);
+PyObject* node_str(PyObject* self);
+PyObject* node_to_string(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// Searches.
+PyObject* node_search_by_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames);
+PyObject* node_search_by_attr(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames);
+PyObject* node_search_by_text(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames);
+PyObject* node_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// The SearchType class object with its three members, created on first need.
+PyTypeObject* search_type();
+
+// Dictionary conversion.
+PyObject* node_to_dict(PyObject* self, PyObject* unused);
+PyObject* node_from_dict(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+}  // namespace vx

@@ -1,0 +1,258 @@
+// node_type.cpp: the Node class: type object, constructor, properties and release.
+#include <cstddef>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "args.hpp"
+#include "boundary.hpp"
+#include "entities/node.hpp"
+#include "entities/node_methods.hpp"
+
+namespace vx {
+namespace {
+
+// Releasing a node drops its children; a child whose last reference goes is not freed from
+// inside its parent's release but queued here, so a chain of any depth is freed in a loop.
+struct ReleaseQueue {
+  bool draining = false;
+  std::vector<NodeObject*> pending;
+};
+thread_local ReleaseQueue release_queue;
+
+void release_contents(NodeObject* node) {
+  node->name.~StoredStr();
+  node->attrs.~AttrMap();
+  for (Py_ssize_t i = 0, n = Py_SIZE(node); i < n; ++i) Py_DECREF(node->children[i]);
+  node->text.~StoredStr();
+  PyTypeObject* type = Py_TYPE(node);
+  type->tp_free(node);
+  Py_DECREF(type);
+}
+
+void node_dealloc(PyObject* self) {
+  ReleaseQueue& queue = release_queue;
+  if (queue.draining) {
+    queue.pending.push_back(as_node(self));
+    return;
+  }
+  queue.draining = true;
+  release_contents(as_node(self));
+  while (!queue.pending.empty()) {
+    NodeObject* next = queue.pending.back();
+    queue.pending.pop_back();
+    release_contents(next);
+  }
+  queue.draining = false;
+  if (queue.pending.capacity() > 4096) std::vector<NodeObject*>().swap(queue.pending);
+}
+
+// Converts the `children` argument into owned references.
+bool children_from_arg(PyObject* arg, std::vector<PyRef>* out) {
+  if (PyUnicode_Check(arg)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (!PySequence_Check(arg)) {
+    set_not_instance(arg, "Sequence");
+    return false;
+  }
+  Py_ssize_t hint = PyObject_Size(arg);
+  if (hint < 0) {
+    PyErr_Clear();
+    hint = 0;
+  }
+  out->reserve(static_cast<size_t>(hint));
+  PyRef iter = PyRef::steal(PyObject_GetIter(arg));
+  if (!iter) return false;
+  while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) {
+    if (!is_node(item.get())) {
+      set_not_instance(item.get(), "Node");
+      return false;
+    }
+    out->push_back(std::move(item));
+  }
+  return !PyErr_Occurred();
+}
+
+const char* const new_params[] = {"name", "attrs", "children", "text"};
+const Signature new_signature{"Node.__new__()", new_params, 4, 1};
+
+PyObject* node_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* arg[4];
+    if (!extract_args(new_signature, args, kwargs, arg)) return nullptr;
+
+    auto name = arg_str(arg[0], "name");
+    if (!name) return nullptr;
+    StoredStr name_copy = StoredStr::copy_of(*name);
+
+    AttrMap attrs;
+    if (arg[1] && arg[1] != Py_None && !attrs_from_dict(arg[1], &attrs)) {
+      add_param_note("attrs");
+      return nullptr;
+    }
+
+    std::vector<PyRef> children;
+    if (arg[2] && arg[2] != Py_None && !children_from_arg(arg[2], &children)) {
+      add_param_note("children");
+      return nullptr;
+    }
+
+    StoredStr text;
+    if (arg[3] && arg[3] != Py_None) {
+      auto t = arg_str(arg[3], "text");
+      if (!t) return nullptr;
+      text = StoredStr::copy_of(*t);
+    }
+
+    std::vector<PyObject*> raw(children.size());
+    for (size_t i = 0; i < children.size(); ++i) raw[i] = children[i].release();
+    return make_node(std::move(name_copy), std::move(text), std::move(attrs), raw.data(), raw.size());
+  });
+}
+
+PyObject* get_name(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&] { return new_str(as_node(self)->name.view()); });
+}
+
+PyObject* get_text(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    const StoredStr& text = as_node(self)->text;
+    if (!text.present()) Py_RETURN_NONE;
+    return new_str(text.view());
+  });
+}
+
+PyObject* get_attrs(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&] { return attrs_to_dict(as_node(self)->attrs); });
+}
+
+PyObject* get_children(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&] {
+    auto children = children_of(as_node(self));
+    PyObject* list = checked_result(PyList_New(static_cast<Py_ssize_t>(children.size())), "list");
+    for (size_t i = 0; i < children.size(); ++i) {
+      Py_INCREF(children[i]);
+      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), children[i]);
+    }
+    return list;
+  });
+}
+
+PyGetSetDef node_getset[] = {
+    {"name", get_name, nullptr, nullptr, nullptr},
+    {"text", get_text, nullptr, nullptr, nullptr},
+    {"attrs", get_attrs, nullptr, nullptr, nullptr},
+    {"children", get_children, nullptr,
+     "Children are shared references to the same nodes, not copies.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+#define VX_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+
+PyMethodDef node_methods[] = {
+    {"__to_string", VX_FASTCALL(node_to_string), METH_FASTCALL | METH_KEYWORDS,
+     "__to_string($self, spacing=None)\n--\n\n"},
+    {"search_by_name", VX_FASTCALL(node_search_by_name), METH_FASTCALL | METH_KEYWORDS,
+     "search_by_name($self, name, depth=None)\n--\n\n"},
+    {"search_by_attr", VX_FASTCALL(node_search_by_attr), METH_FASTCALL | METH_KEYWORDS,
+     "search_by_attr($self, key, depth=None)\n--\n\n"},
+    {"search_by_text", VX_FASTCALL(node_search_by_text), METH_FASTCALL | METH_KEYWORDS,
+     "search_by_text($self, text, depth=None)\n--\n\n"},
+    {"search", VX_FASTCALL(node_search), METH_FASTCALL | METH_KEYWORDS,
+     "search($self, by, value, depth=None)\n--\n\n"},
+    {"from_dict", VX_FASTCALL(node_from_dict), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "from_dict($cls, dict_)\n--\n\n"},
+    {"to_dict", node_to_dict, METH_NOARGS, "to_dict($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot node_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Node(name, attrs=None, children=None, text=None)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(node_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(node_dealloc)},
+    {Py_tp_str, reinterpret_cast<void*>(node_str)},
+    {Py_tp_repr, reinterpret_cast<void*>(node_repr)},
+    {Py_tp_getset, node_getset},
+    {Py_tp_methods, node_methods},
+    {0, nullptr},
+};
+
+PyType_Spec node_spec = {
+    "Node",
+    static_cast<int>(offsetof(NodeObject, children)),
+    static_cast<int>(sizeof(PyObject*)),
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    node_slots,
+};
+
+}  // namespace
+
+PyTypeObject* node_type() {
+  static PyTypeObject* type = nullptr;
+  if (!type) {
+    PyObject* created = PyType_FromSpec(&node_spec);
+    if (!created) {
+      PyErr_WriteUnraisable(nullptr);
+      invariant_failed("failed to create type object for `Node`");
+    }
+    // The type name stays bare; __module__ tells where the class comes from.
+    PyRef module_name = PyRef::steal(PyUnicode_FromString("vantelix"));
+    if (module_name) {
+      PyDict_SetItemString(reinterpret_cast<PyTypeObject*>(created)->tp_dict, "__module__",
+                           module_name.get());
+      PyType_Modified(reinterpret_cast<PyTypeObject*>(created));
+    }
+    PyErr_Clear();
+    type = reinterpret_cast<PyTypeObject*>(created);
+  }
+  return type;
+}
+
+PyObject* make_node(StoredStr name, StoredStr text, AttrMap attrs, PyObject* const* children,
+                    size_t count) {
+  PyTypeObject* type = node_type();
+  PyObject* obj = type->tp_alloc(type, static_cast<Py_ssize_t>(count));
+  if (!obj) {
+    for (size_t i = 0; i < count; ++i) Py_DECREF(children[i]);
+    return nullptr;
+  }
+  NodeObject* node = as_node(obj);
+  new (&node->name) StoredStr(std::move(name));
+  new (&node->text) StoredStr(std::move(text));
+  new (&node->attrs) AttrMap(std::move(attrs));
+  for (size_t i = 0; i < count; ++i) node->children[i] = children[i];
+  return obj;
+}
+
+bool attrs_from_dict(PyObject* dict, AttrMap* out) {
+  if (!PyDict_Check(dict)) {
+    set_not_instance(dict, "dict");
+    return false;
+  }
+  AttrMapBuilder builder(take_thread_keys());
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(dict, &pos, &key, &value)) {
+    auto k = str_utf8(key);
+    if (!k) return false;
+    auto v = str_utf8(value);
+    if (!v) return false;
+    builder.insert_or_replace(StoredStr::copy_of(*k), StoredStr::copy_of(*v));
+  }
+  *out = builder.finish();
+  return true;
+}
+
+PyObject* attrs_to_dict(const AttrMap& attrs) {
+  PyRef dict = PyRef::steal(checked_result(PyDict_New(), "dict"));
+  for (const AttrEntry& entry : attrs) {
+    PyRef key = PyRef::steal(new_str(entry.key.view()));
+    PyRef value = PyRef::steal(new_str(entry.value.view()));
+    if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+  }
+  return dict.release();
+}
+
+}  // namespace vx

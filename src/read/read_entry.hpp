@@ -1,0 +1,8 @@
+// read_entry.hpp: the reading functions as registered on the module.
+#pragma once
+#include <Python.h>
+
+namespace vx {
+extern PyMethodDef read_file_method;
+extern PyMethodDef read_string_method;
+}  // namespace vx

@@ -1,0 +1,71 @@
+// source_text.hpp: the shared, atomically counted text of one parsed document.
+#pragma once
+#include <atomic>
+#include <cstddef>
+#include <string_view>
+
+namespace vx {
+
+// Releases the opaque owner (a Python str) of a borrowed SourceText. The module installs a hook
+// that drops the reference, or defers the drop when the calling thread has released the GIL.
+using OwnerReleaseHook = void (*)(void* owner);
+void set_owner_release_hook(OwnerReleaseHook hook) noexcept;
+
+class SourceText {
+ public:
+  // A view of bytes kept alive by `owner` (a strong reference handed over to this text).
+  static SourceText* borrow(void* owner, const char* data, size_t size);
+  // Takes a buffer allocated with malloc.
+  static SourceText* adopt(char* buffer, size_t size);
+
+  SourceText(const SourceText&) = delete;
+  SourceText& operator=(const SourceText&) = delete;
+
+  void retain(size_t counts = 1) noexcept { refs_.fetch_add(counts, std::memory_order_relaxed); }
+  // Drops one count; the last one frees the bytes (or releases the owner) and this holder.
+  void release() noexcept;
+
+  const char* data() const noexcept { return data_; }
+  size_t size() const noexcept { return size_; }
+  std::string_view view() const noexcept { return {data_, size_}; }
+  size_t use_count() const noexcept { return refs_.load(std::memory_order_relaxed); }
+
+ private:
+  SourceText(const char* data, size_t size, void* owner, char* owned)
+      : refs_(1), data_(data), size_(size), owner_(owner), owned_(owned) {}
+  ~SourceText() = default;
+
+  std::atomic<size_t> refs_;
+  const char* data_;
+  size_t size_;
+  void* owner_;  // borrowed Python str, or null
+  char* owned_;  // malloc'd bytes, or null
+};
+
+// Holds one count of a SourceText for a scope.
+class SourceRef {
+ public:
+  SourceRef() = default;
+  explicit SourceRef(SourceText* adopted) noexcept : text_(adopted) {}
+  SourceRef(SourceRef&& other) noexcept : text_(other.text_) { other.text_ = nullptr; }
+  SourceRef& operator=(SourceRef&& other) noexcept {
+    if (this != &other) {
+      reset();
+      text_ = other.text_;
+      other.text_ = nullptr;
+    }
+    return *this;
+  }
+  ~SourceRef() { reset(); }
+  void reset() noexcept {
+    if (text_) text_->release();
+    text_ = nullptr;
+  }
+  SourceText* get() const noexcept { return text_; }
+  SourceText* operator->() const noexcept { return text_; }
+
+ private:
+  SourceText* text_ = nullptr;
+};
+
+}  // namespace vx

@@ -1,0 +1,94 @@
+// stored_str.hpp: a UTF-8 string value that is either owned or a byte range of a SourceText.
+#pragma once
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#include "storage/source_text.hpp"
+
+namespace vx {
+
+// 16 bytes. The low two bits of the first word tag the form:
+//   0 absent (only meaningful for optional texts), 1 owned (malloc'd pointer, 64-bit length),
+//   2 shared (SourceText pointer, 32-bit start and 32-bit length; owns one count).
+// Ranges that do not fit 32 bits are stored owned instead; see `fits_shared`.
+class StoredStr {
+ public:
+  StoredStr() noexcept = default;  // absent
+  StoredStr(StoredStr&& other) noexcept : word_(other.word_), a_(other.a_) { other.word_ = 0; }
+  StoredStr& operator=(StoredStr&& other) noexcept {
+    if (this != &other) {
+      reset();
+      word_ = other.word_;
+      a_ = other.a_;
+      other.word_ = 0;
+    }
+    return *this;
+  }
+  StoredStr(const StoredStr&) = delete;
+  StoredStr& operator=(const StoredStr&) = delete;
+  ~StoredStr() { reset(); }
+
+  // Copies the bytes into a buffer of its own.
+  static StoredStr copy_of(std::string_view text);
+  // Takes a buffer allocated with malloc (or null when len is 0).
+  static StoredStr adopt(char* buffer, size_t len) noexcept;
+  static bool fits_shared(size_t start, size_t len) noexcept {
+    return start <= UINT32_MAX && len <= UINT32_MAX;
+  }
+  // A range of `source` that takes one count of it. Requires fits_shared.
+  static StoredStr shared(SourceText* source, size_t start, size_t len) noexcept {
+    source->retain();
+    return shared_counted(source, start, len);
+  }
+  // A range whose count the caller has already taken (or will take in bulk).
+  static StoredStr shared_counted(SourceText* source, size_t start, size_t len) noexcept {
+    StoredStr s;
+    s.word_ = reinterpret_cast<uintptr_t>(source) | kShared;
+    s.a_ = (static_cast<uint64_t>(len) << 32) | start;
+    return s;
+  }
+
+  bool present() const noexcept { return word_ != 0; }
+  bool is_shared() const noexcept { return (word_ & kTagMask) == kShared; }
+
+  // The text. For the shared form the range is checked against its source.
+  std::string_view view() const {
+    if ((word_ & kTagMask) == kOwned) return {owned_ptr(), a_};
+    if (word_ == 0) return {};
+    return shared_view();
+  }
+  size_t size() const noexcept {
+    if ((word_ & kTagMask) == kShared) return static_cast<size_t>(a_ >> 32);
+    return word_ == 0 ? 0 : a_;
+  }
+
+  // Same text, independent value: shared ranges take a count, owned bytes are copied.
+  StoredStr clone() const;
+
+  void reset() noexcept {
+    if (word_ == 0) return;
+    if ((word_ & kTagMask) == kShared) {
+      source()->release();
+    } else if (owned_ptr() != empty_bytes()) {
+      std::free(owned_ptr());
+    }
+    word_ = 0;
+  }
+
+ private:
+  static constexpr uintptr_t kOwned = 1, kShared = 2, kTagMask = 3;
+  static char* empty_bytes() noexcept;
+  char* owned_ptr() const noexcept { return reinterpret_cast<char*>(word_ & ~kTagMask); }
+  SourceText* source() const noexcept { return reinterpret_cast<SourceText*>(word_ & ~kTagMask); }
+  std::string_view shared_view() const;
+
+  uintptr_t word_ = 0;
+  uint64_t a_ = 0;
+};
+
+static_assert(sizeof(StoredStr) == 16);
+
+inline bool operator==(const StoredStr& a, std::string_view b) { return a.view() == b; }
+
+}  // namespace vx

@@ -1,0 +1,204 @@
+// Shared strings, source texts, SipHash and the attribute map.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "entities/attr_map.hpp"
+#include "entities/siphash.hpp"
+#include "result.hpp"
+#include "storage/pending_drops.hpp"
+#include "storage/source_text.hpp"
+#include "storage/stored_str.hpp"
+
+using namespace vx;
+
+namespace {
+
+SourceText* owned_source(std::string_view text) {
+  char* buffer = static_cast<char*>(std::malloc(text.size() + 1));
+  std::memcpy(buffer, text.data(), text.size());
+  return SourceText::adopt(buffer, text.size());
+}
+
+}  // namespace
+
+TEST(SipHash, PublishedSipHash24Vectors) {
+  // Key 00..0f; messages from the reference test vectors.
+  uint64_t k0 = 0x0706050403020100ULL, k1 = 0x0f0e0d0c0b0a0908ULL;
+  unsigned char msg[15];
+  for (int i = 0; i < 15; ++i) msg[i] = static_cast<unsigned char>(i);
+  EXPECT_EQ((siphash<2, 4>(k0, k1, msg, 0)), 0x726fdb47dd0e0e31ULL);
+  EXPECT_EQ((siphash<2, 4>(k0, k1, msg, 15)), 0xa129ca6149be45e5ULL);
+}
+
+struct Sip13Case {
+  const char* message;
+  size_t len;
+  uint64_t expected;
+};
+
+class SipHash13 : public ::testing::TestWithParam<Sip13Case> {};
+
+// Values of CPython's own siphash13 (hash of bytes with the hash secret zeroed), an independent
+// implementation of SipHash-1-3 with keys (0, 0).
+TEST_P(SipHash13, MatchesIndependentImplementation) {
+  const Sip13Case& c = GetParam();
+  EXPECT_EQ(siphash13(0, 0, c.message, c.len), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Vectors, SipHash13,
+    ::testing::Values(Sip13Case{"a", 1, 4644417185603328019ULL},
+                      Sip13Case{"abcdefg", 7, 7904145750247929094ULL},
+                      Sip13Case{"abcdefgh", 8, 4574395652268504554ULL},
+                      Sip13Case{"abcdefghijklmnopq", 17, 7044894726457044172ULL},
+                      Sip13Case{"\xff", 1, 3476900567878811119ULL},
+                      Sip13Case{"abcdefg\xff", 8, 2492161047327640297ULL}));
+
+TEST(SipHash13, TrailingByteEqualsAppendedByte) {
+  // The map hashes key bytes followed by 0xFF; the trailing byte may complete a block.
+  EXPECT_EQ(siphash13(0, 0, "abcdefg", 7, 0xFF), 2492161047327640297ULL);
+  EXPECT_EQ(siphash13(0, 0, "", 0, 0xFF), 3476900567878811119ULL);
+  for (size_t len = 0; len < 40; ++len) {
+    std::string s(len, 'x');
+    std::string with = s + '\xff';
+    EXPECT_EQ(siphash13(5, 9, s.data(), len, 0xFF), siphash13(5, 9, with.data(), with.size()))
+        << len;
+  }
+}
+
+TEST(HashKeys, EachTakeAdvancesK0ByOne) {
+  HashKeys a = take_thread_keys();
+  HashKeys b = take_thread_keys();
+  EXPECT_EQ(b.k0, a.k0 + 1);
+  EXPECT_EQ(b.k1, a.k1);
+}
+
+TEST(StoredStr, OwnedAbsentAndEmptyAreDistinct) {
+  StoredStr absent;
+  StoredStr empty = StoredStr::copy_of("");
+  StoredStr text = StoredStr::copy_of("héllo");
+  EXPECT_FALSE(absent.present());
+  EXPECT_TRUE(empty.present());
+  EXPECT_EQ(empty.view(), "");
+  EXPECT_EQ(text.view(), "héllo");
+  StoredStr moved = std::move(text);
+  EXPECT_FALSE(text.present());
+  EXPECT_EQ(moved.clone().view(), "héllo");
+}
+
+TEST(StoredStr, SharedRangesCountTheirSource) {
+  SourceText* src = owned_source("<a>hello</a>");
+  {
+    StoredStr s = StoredStr::shared(src, 3, 5);
+    EXPECT_EQ(src->use_count(), 2u);
+    StoredStr c = s.clone();
+    EXPECT_EQ(src->use_count(), 3u);
+    EXPECT_EQ(c.view(), "hello");
+  }
+  EXPECT_EQ(src->use_count(), 1u);
+  src->release();
+}
+
+TEST(StoredStr, RangeOffCharacterBoundaryIsAnInternalFailure) {
+  SourceText* src = owned_source("\xc3\xa9t\xc3\xa9");  // "été"
+  StoredStr inside = StoredStr::shared(src, 1, 2);
+  EXPECT_THROW((void)inside.view(), InternalFailure);
+  StoredStr past_end = StoredStr::shared(src, 3, 9);
+  EXPECT_THROW((void)past_end.view(), InternalFailure);
+  src->release();
+}
+
+namespace {
+std::vector<void*> released_owners;
+void record_release(void* owner) { released_owners.push_back(owner); }
+}  // namespace
+
+TEST(SourceText, LastReleaseHandsBorrowedOwnerToHook) {
+  set_owner_release_hook(&record_release);
+  int owner = 0;
+  static const char text[] = "abc";
+  SourceText* src = SourceText::borrow(&owner, text, 3);
+  src->retain(2);
+  src->release();
+  src->release();
+  EXPECT_TRUE(released_owners.empty());
+  src->release();
+  ASSERT_EQ(released_owners.size(), 1u);
+  EXPECT_EQ(released_owners[0], &owner);
+  set_owner_release_hook(nullptr);
+}
+
+TEST(PendingDrops, QueueIsTakenWhole) {
+  int a, b;
+  defer_drop(&a);
+  defer_drop(&b);
+  EXPECT_TRUE(drops_pending());
+  auto taken = take_pending_drops();
+  EXPECT_EQ(taken, (std::vector<void*>{&a, &b}));
+  EXPECT_FALSE(drops_pending());
+}
+
+class AttrMapSizes : public ::testing::TestWithParam<size_t> {};
+
+// Below and above the linear-scan limit, and where the index grows.
+TEST_P(AttrMapSizes, KeepsInsertionOrderAndFindsEveryKey) {
+  size_t n = GetParam();
+  AttrMapBuilder builder(take_thread_keys());
+  for (size_t i = 0; i < n; ++i) {
+    StoredStr k = StoredStr::copy_of("key" + std::to_string(n - i));
+    StoredStr v = StoredStr::copy_of(std::to_string(i));
+    ASSERT_TRUE(builder.insert_new(k, v));
+  }
+  AttrMap map = builder.finish();
+  ASSERT_EQ(map.size(), n);
+  size_t i = 0;
+  for (const AttrEntry& e : map) {
+    EXPECT_EQ(e.key.view(), "key" + std::to_string(n - i));
+    EXPECT_EQ(e.value.view(), std::to_string(i));
+    ++i;
+  }
+  for (size_t j = 0; j < n; ++j) {
+    const StoredStr* v = map.find("key" + std::to_string(n - j));
+    ASSERT_NE(v, nullptr);
+    EXPECT_EQ(v->view(), std::to_string(j));
+  }
+  EXPECT_EQ(map.find("key0"), nullptr);
+  EXPECT_EQ(map.find("KEY1"), nullptr);
+  EXPECT_EQ(map.find(""), nullptr);
+
+  AttrMap copy = map.clone();
+  EXPECT_EQ(copy.keys().k0, map.keys().k0);
+  ASSERT_EQ(copy.size(), n);
+  for (size_t j = 0; j < n; ++j) EXPECT_EQ(copy.begin()[j].key.view(), map.begin()[j].key.view());
+  if (n) {
+    EXPECT_NE(copy.find("key1"), nullptr);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, AttrMapSizes, ::testing::Values(0, 1, 8, 9, 16, 17, 33, 1000));
+
+TEST(AttrMap, DuplicateKeyIsRefusedOrReplacesValueInPlace) {
+  AttrMapBuilder builder(take_thread_keys());
+  for (int round = 0; round < 2; ++round) {
+    builder.reset(take_thread_keys());
+    size_t extra = round ? 20 : 0;  // once with the hash index in use
+    for (size_t i = 0; i < extra; ++i) {
+      builder.insert_or_replace(StoredStr::copy_of("f" + std::to_string(i)), StoredStr::copy_of("v"));
+    }
+    builder.insert_or_replace(StoredStr::copy_of("x"), StoredStr::copy_of("1"));
+    builder.insert_or_replace(StoredStr::copy_of("y"), StoredStr::copy_of("2"));
+    StoredStr k = StoredStr::copy_of("x"), v = StoredStr::copy_of("3");
+    EXPECT_FALSE(builder.insert_new(k, v));
+    EXPECT_TRUE(k.present());  // not consumed
+    builder.insert_or_replace(StoredStr::copy_of("x"), StoredStr::copy_of("3"));
+    AttrMap map = builder.finish();
+    ASSERT_EQ(map.size(), extra + 2);
+    EXPECT_EQ(map.begin()[extra].key.view(), "x");
+    EXPECT_EQ(map.begin()[extra].value.view(), "3");
+    EXPECT_EQ(map.find("x")->view(), "3");
+  }
+}
