@@ -1,0 +1,61 @@
+"""Timing and memory helpers shared by the benchmark scripts."""
+import json
+import os
+import statistics
+import subprocess
+import sys
+import time
+import textwrap
+
+
+def median_seconds(fn, repeat=7, min_time=0.0):
+    """Median wall time of `fn()` over `repeat` runs (after one warm-up run)."""
+    fn()
+    times = []
+    for _ in range(repeat):
+        t0 = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t0)
+    return statistics.median(times)
+
+
+def mb_per_s(nbytes, seconds):
+    return nbytes / seconds / 1e6 if seconds > 0 else float("inf")
+
+
+_MEMORY_PROBE = r"""
+import json, os, sys
+def status(key):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(key + ":"):
+                return int(line.split()[1]) * 1024
+def reset_peak():
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+{setup}
+reset_peak()
+base = status("VmRSS")
+result = {action}
+peak = status("VmHWM")
+kept = status("VmRSS")
+print(json.dumps({{"peak": peak - base, "kept": kept - base}}))
+"""
+
+
+def memory_of(setup, action):
+    """Peak and retained RSS growth (bytes) of evaluating `action` after `setup`, in a fresh process.
+
+    `setup` runs first (imports, loading the input); the peak is reset just before `action`.
+    """
+    code = _MEMORY_PROBE.format(setup=textwrap.dedent(setup), action=action)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
+                         env=dict(os.environ))
+    return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+def table(rows, headers):
+    """Formats rows (lists of str) as an aligned text table."""
+    widths = [max(len(str(r[i])) for r in [headers] + rows) for i in range(len(headers))]
+    line = lambda r: "  ".join(str(c).rjust(w) if i else str(c).ljust(w) for i, (c, w) in enumerate(zip(r, widths)))
+    return "\n".join([line(headers), line(["-" * w for w in widths])] + [line(r) for r in rows])

@@ -1,0 +1,90 @@
+"""Shared fixtures: concurrency stress and running code in a child interpreter."""
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import pytest
+
+import vantelix
+
+CORPUS = os.path.join(os.path.dirname(__file__), "..", "..", "shared", "corpus")
+
+
+def corpus_path(name):
+    """Path of a real document from the shared corpus, or skip when the corpus is absent."""
+    path = os.path.normpath(os.path.join(CORPUS, name))
+    if not os.path.exists(path):
+        pytest.skip(f"corpus file {name} not available")
+    return path
+
+
+def run_concurrently(workers, *, seconds=2.0, switch_interval=1e-5):
+    """Runs every worker in its own thread, repeatedly, until the deadline; re-raises failures."""
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(switch_interval)
+    barrier = threading.Barrier(len(workers))
+    errors, counts = [], [0] * len(workers)
+    deadline = time.monotonic() + seconds
+
+    def body(i, fn):
+        try:
+            barrier.wait(timeout=10)
+            while time.monotonic() < deadline:
+                fn()
+                counts[i] += 1
+        except BaseException as e:  # collected, reported below
+            errors.append((i, e))
+
+    threads = [threading.Thread(target=body, args=(i, f), daemon=True) for i, f in enumerate(workers)]
+    try:
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(timeout=seconds + 30)
+    finally:
+        sys.setswitchinterval(old)
+    assert not [t for t in threads if t.is_alive()], "hung"
+    assert not errors, errors
+    assert all(counts), counts
+    return counts
+
+
+@pytest.fixture
+def concurrently():
+    return run_concurrently
+
+
+def run_child(code, *, timeout=300, stack_kib=None):
+    """Runs `code` in a fresh interpreter that imports the same vantelix; returns the result.
+
+    With `stack_kib`, the code runs in a thread with that native stack size, so anything that
+    recurses once per nesting level overflows quickly instead of passing on a large main stack.
+    """
+    body = textwrap.dedent(code)
+    if stack_kib:
+        body = (
+            "import threading, sys\n"
+            f"threading.stack_size({stack_kib} * 1024)\n"
+            "_failure = []\n"
+            "def _main():\n"
+            "    try:\n"
+            + textwrap.indent(body, "        ")
+            + "\n    except BaseException as e:\n        _failure.append(e)\n"
+            "_t = threading.Thread(target=_main); _t.start(); _t.join()\n"
+            "if _failure: raise _failure[0]\n"
+        )
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(
+        [os.path.dirname(vantelix.__file__)] + [p for p in sys.path if p]
+    )
+    return subprocess.run(
+        [sys.executable, "-c", body], capture_output=True, text=True, timeout=timeout, env=env
+    )
+
+
+@pytest.fixture
+def child():
+    return run_child
