@@ -123,6 +123,18 @@ PyObject* new_str(std::string_view text) {
                         "str");
 }
 
+PyTypeObject* create_bare_named_type(PyType_Spec* spec, const char* bare_name) {
+  PyObject* created = PyType_FromSpec(spec);
+  if (!created) {
+    PyErr_WriteUnraisable(nullptr);
+    invariant_failed(std::string("failed to create type object for `") + bare_name + "`");
+  }
+  auto* type = reinterpret_cast<PyTypeObject*>(created);
+  // The heap type keeps its own copy of the dotted name for freeing; tp_name is only read.
+  type->tp_name = bare_name;
+  return type;
+}
+
 void abort_on_escaped_failure() noexcept {
   std::fputs("vantelix: unexpected failure escaped the module boundary; aborting\n", stderr);
   std::abort();

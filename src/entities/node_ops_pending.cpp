@@ -1,6 +1,7 @@
 // node_ops_pending.cpp: placeholders for the Node operations still being built.
 #include <Python.h>
 
+#include "boundary.hpp"
 #include "entities/node.hpp"
 #include "entities/node_methods.hpp"
 
@@ -11,7 +12,7 @@ PyObject* not_yet() {
   return nullptr;
 }
 PyType_Slot search_type_slots[] = {{0, nullptr}};
-PyType_Spec search_type_spec = {"SearchType", sizeof(PyObject), 0,
+PyType_Spec search_type_spec = {"vantelix.SearchType", sizeof(PyObject), 0,
                                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE |
                                     Py_TPFLAGS_DISALLOW_INSTANTIATION,
                                 search_type_slots};
@@ -27,8 +28,7 @@ PyObject* node_search_by_attr(PyObject*, PyObject* const*, Py_ssize_t, PyObject*
 PyObject* node_search_by_text(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) { return not_yet(); }
 PyObject* node_search(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) { return not_yet(); }
 PyTypeObject* search_type() {
-  static PyTypeObject* type =
-      reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&search_type_spec));
+  static PyTypeObject* type = create_bare_named_type(&search_type_spec, "SearchType");
   return type;
 }
 PyObject* node_to_dict(PyObject*, PyObject*) { return not_yet(); }

@@ -180,7 +180,7 @@ PyType_Slot node_slots[] = {
 };
 
 PyType_Spec node_spec = {
-    "Node",
+    "vantelix.Node",
     static_cast<int>(offsetof(NodeObject, children)),
     static_cast<int>(sizeof(PyObject*)),
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
@@ -191,22 +191,7 @@ PyType_Spec node_spec = {
 
 PyTypeObject* node_type() {
   static PyTypeObject* type = nullptr;
-  if (!type) {
-    PyObject* created = PyType_FromSpec(&node_spec);
-    if (!created) {
-      PyErr_WriteUnraisable(nullptr);
-      invariant_failed("failed to create type object for `Node`");
-    }
-    // The type name stays bare; __module__ tells where the class comes from.
-    PyRef module_name = PyRef::steal(PyUnicode_FromString("vantelix"));
-    if (module_name) {
-      PyDict_SetItemString(reinterpret_cast<PyTypeObject*>(created)->tp_dict, "__module__",
-                           module_name.get());
-      PyType_Modified(reinterpret_cast<PyTypeObject*>(created));
-    }
-    PyErr_Clear();
-    type = reinterpret_cast<PyTypeObject*>(created);
-  }
+  if (!type) type = create_bare_named_type(&node_spec, "Node");
   return type;
 }
 
