@@ -1,0 +1,85 @@
+// record_buffer.cpp: storage of the record list: malloc for small reads, an anonymous mapping
+// populated in bulk for large ones.
+#include "read/record_buffer.hpp"
+
+#include <sys/mman.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_WRITE 23
+#endif
+
+namespace vx {
+namespace {
+
+constexpr size_t kMapThreshold = 256 * 1024;  // below this, malloc's reuse wins
+constexpr size_t kPopulateStep = 2 * 1024 * 1024;
+
+size_t page_round(size_t bytes) {
+  constexpr size_t page = 4096;
+  return (bytes + page - 1) & ~(page - 1);
+}
+
+}  // namespace
+
+RecordBuffer::~RecordBuffer() { clear(); }
+
+void RecordBuffer::clear() noexcept {
+  for (size_t i = 0; i < size_; ++i) data_[i].~NodeRecord();
+  if (data_) {
+    if (mapped_) {
+      munmap(data_, page_round(bytes_for(capacity_)));
+    } else {
+      std::free(data_);
+    }
+  }
+  data_ = nullptr;
+  size_ = capacity_ = populated_ = 0;
+  mapped_ = false;
+}
+
+void RecordBuffer::reserve(size_t records) {
+  if (records > capacity_) reallocate(records);
+}
+
+void RecordBuffer::grow() { reallocate(capacity_ < 16 ? 16 : capacity_ * 2); }
+
+void RecordBuffer::reallocate(size_t records) {
+  size_t bytes = bytes_for(records);
+  NodeRecord* fresh;
+  bool mapped = bytes >= kMapThreshold;
+  if (mapped) {
+    bytes = page_round(bytes);
+    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    fresh = static_cast<NodeRecord*>(p);
+    records = bytes / sizeof(NodeRecord);
+  } else {
+    fresh = static_cast<NodeRecord*>(std::malloc(bytes));
+    if (!fresh) throw std::bad_alloc();
+  }
+  // Records are moved bytewise: none of their members points into the record itself.
+  if (size_) std::memcpy(static_cast<void*>(fresh), data_, bytes_for(size_));
+  size_t kept = size_;
+  size_ = 0;  // the old storage now holds moved-from bytes that must not be destroyed
+  clear();
+  data_ = fresh;
+  size_ = kept;
+  capacity_ = records;
+  mapped_ = mapped;
+  populated_ = mapped ? 0 : bytes_for(records);
+}
+
+void RecordBuffer::populate_ahead() noexcept {
+  size_t total = page_round(bytes_for(capacity_));
+  size_t from = populated_;
+  size_t to = from + kPopulateStep < total ? from + kPopulateStep : total;
+  // Best effort: where the kernel cannot populate, ordinary faults do the same work.
+  if (to > from) madvise(reinterpret_cast<char*>(data_) + from, to - from, MADV_POPULATE_WRITE);
+  populated_ = to;
+}
+
+}  // namespace vx
