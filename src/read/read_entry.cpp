@@ -118,7 +118,9 @@ PyObject* finish(TreeResult& result) {
     PyErr_SetObject(PyExc_ValueError, message.get());
     return nullptr;
   }
-  return wrap_tree(result.value().records);
+  PyObject* root = wrap_tree(result.value().records);
+  recycle_tree(std::move(result.value()));
+  return root;
 }
 
 PyObject* read_string_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

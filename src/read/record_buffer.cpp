@@ -2,6 +2,9 @@
 // populated in bulk for large ones.
 #include "read/record_buffer.hpp"
 
+#ifndef _GNU_SOURCE
+#define _GNU_SOURCE
+#endif
 #include <sys/mman.h>
 
 #include <cstdlib>
@@ -45,10 +48,31 @@ void RecordBuffer::reserve(size_t records) {
   if (records > capacity_) reallocate(records);
 }
 
+void RecordBuffer::recycle(size_t retain_bytes) noexcept {
+  for (size_t i = 0; i < size_; ++i) data_[i].~NodeRecord();
+  size_ = 0;
+  if (!mapped_) return;
+  size_t keep = page_round(retain_bytes);
+  if (populated_ > keep) {
+    madvise(reinterpret_cast<char*>(data_) + keep, page_round(populated_) - keep, MADV_DONTNEED);
+    populated_ = keep;
+  }
+}
+
 void RecordBuffer::grow() { reallocate(capacity_ < 16 ? 16 : capacity_ * 2); }
 
 void RecordBuffer::reallocate(size_t records) {
   size_t bytes = bytes_for(records);
+  if (mapped_ && bytes >= kMapThreshold) {
+    // Growing a mapping keeps the pages it already has; records may move bytewise.
+    size_t old_bytes = page_round(bytes_for(capacity_));
+    bytes = page_round(bytes);
+    void* p = mremap(data_, old_bytes, bytes, MREMAP_MAYMOVE);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    data_ = static_cast<NodeRecord*>(p);
+    capacity_ = bytes / sizeof(NodeRecord);
+    return;
+  }
   NodeRecord* fresh;
   bool mapped = bytes >= kMapThreshold;
   if (mapped) {

@@ -57,6 +57,10 @@ class RecordBuffer {
 
   // Drops every record (their strings release their counts) and frees the storage.
   void clear() noexcept;
+  // Drops every record but keeps the storage for the next read on this thread, returning all
+  // but `retain_bytes` of its pages to the system. Pages already mapped are what make a reused
+  // buffer cheap: on these machines the first write to a fresh page costs microseconds.
+  void recycle(size_t retain_bytes) noexcept;
 
   void swap(RecordBuffer& other) noexcept {
     std::swap(data_, other.data_);
@@ -75,7 +79,7 @@ class RecordBuffer {
   NodeRecord* data_ = nullptr;
   size_t size_ = 0;
   size_t capacity_ = 0;
-  size_t populated_ = 0;  // bytes from data_ known to be backed by pages
+  size_t populated_ = 0;  // bytes from data_ known to be backed by pages (or asked to be)
   bool mapped_ = false;   // storage from mmap rather than malloc
 };
 

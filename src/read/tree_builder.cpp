@@ -55,6 +55,11 @@ struct Scratch {
 };
 thread_local Scratch scratch;
 
+// The record storage of the previous read on this thread, with up to kRetainedRecordBytes of it
+// still backed by pages.
+constexpr size_t kRetainedRecordBytes = 16 * 1024 * 1024;
+thread_local RecordBuffer spare_records;
+
 enum class Step : uint8_t { More, Done, Failed };
 
 class Walk {
@@ -332,6 +337,7 @@ Status<IndexBuildError> drain(IndexCursor& cursor, StructuralIndex& window) {
 Result<RecordTree, ReadError> read_tree(SourceText* source, std::string_view root_tag) {
   Scratch& sc = scratch;
   RecordTree tree;
+  tree.records.swap(spare_records);
   ReadContext ctx(source, take_thread_keys());
   // Runs first on every exit, exceptions included: counts before anything cut from the source
   // can be dropped, then the per-thread storage is emptied.
@@ -362,6 +368,11 @@ Result<RecordTree, ReadError> read_tree(SourceText* source, std::string_view roo
   if (step == Step::Failed) return walk.take_error();
   if (step == Step::More) return walk.at_end();
   return tree;
+}
+
+void recycle_tree(RecordTree&& tree) noexcept {
+  tree.records.recycle(kRetainedRecordBytes);
+  spare_records.swap(tree.records);
 }
 
 }  // namespace vx

@@ -18,6 +18,9 @@ struct RecordTree {
 // count of `source`, taken in bulk before this returns; the caller keeps its own count.
 Result<RecordTree, ReadError> read_tree(SourceText* source, std::string_view root_tag);
 
+// Hands a tree's emptied storage back for the next read on this thread.
+void recycle_tree(RecordTree&& tree) noexcept;
+
 // Tags taken from the index per step; the window of the index is reused between steps.
 inline constexpr size_t kIndexWindow = 4096;
 
