@@ -50,6 +50,7 @@ class RecordBuffer {
   NodeRecord& operator[](size_t i) noexcept { return data_[i]; }
   const NodeRecord& operator[](size_t i) const noexcept { return data_[i]; }
   NodeRecord& back() noexcept { return data_[size_ - 1]; }
+  const NodeRecord& back() const noexcept { return data_[size_ - 1]; }
   NodeRecord* begin() noexcept { return data_; }
   NodeRecord* end() noexcept { return data_ + size_; }
   const NodeRecord* begin() const noexcept { return data_; }
