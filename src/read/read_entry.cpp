@@ -92,8 +92,19 @@ Result<SourceText*, OsError> load_file(const std::string& path) {
 
 // Wraps the post-order records into Node objects, children first, with a stack instead of
 // recursion. Consumes the records it wraps; on failure the rest are left to their owner.
+// The wrapping stack, kept per thread between reads (emptied, and trimmed when it grew large).
+thread_local std::vector<PyObject*> wrap_stack;
+
 PyObject* wrap_tree(RecordBuffer& records) {
-  std::vector<PyObject*> made;
+  std::vector<PyObject*>& made = wrap_stack;
+  made.clear();
+  struct Trim {
+    std::vector<PyObject*>& v;
+    ~Trim() {
+      v.clear();
+      if (v.capacity() > (size_t{1} << 20)) std::vector<PyObject*>().swap(v);
+    }
+  } trim{made};
   for (NodeRecord& r : records) {
     size_t count = static_cast<size_t>(r.child_count);
     if (count > made.size()) invariant_failed("record claims more children than were built");

@@ -181,12 +181,27 @@ bool Walk::add_text(uint64_t start, uint64_t end) {
   }
   if (end <= start) return true;
   const uint64_t len = end - start;
-  if (const void* lt = std::memchr(s_ + start, '<', len)) [[unlikely]] {
-    error_ = ReadError::syntax("unexpected '<'", static_cast<const char*>(lt) - s_);
+  // Most stretches are short runs of indentation: one pass over them beats two library scans.
+  bool has_amp = false;
+  const char* lt = nullptr;
+  if (len <= 32) {
+    for (const char* p = s_ + start; p < s_ + end; ++p) {
+      if (*p == '<') {
+        lt = p;
+        break;
+      }
+      has_amp |= *p == '&';
+    }
+  } else {
+    lt = static_cast<const char*>(std::memchr(s_ + start, '<', len));
+    has_amp = !lt && std::memchr(s_ + start, '&', len);
+  }
+  if (lt) [[unlikely]] {
+    error_ = ReadError::syntax("unexpected '<'", static_cast<uint64_t>(lt - s_));
     return false;
   }
   Frame& f = frames_[depth_ - 1];
-  if (std::memchr(s_ + start, '&', len)) return append_decoded(f, start, len);
+  if (has_amp) return append_decoded(f, start, len);
   append_borrowed(f, start, len);
   return true;
 }
