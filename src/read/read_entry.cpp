@@ -105,7 +105,12 @@ PyObject* wrap_tree(RecordBuffer& records) {
       if (v.capacity() > (size_t{1} << 20)) std::vector<PyObject*>().swap(v);
     }
   } trim{made};
-  for (NodeRecord& r : records) {
+  // Records give their pages back as they are consumed, so a large read peaks at about the
+  // larger of records and nodes rather than their sum.
+  constexpr size_t kDiscardStep = (4 << 20) / sizeof(NodeRecord);
+  for (size_t i = 0, n = records.size(); i < n; ++i) {
+    if (i % kDiscardStep == 0 && i) records.discard_before(i, kRetainedRecordBytes);
+    NodeRecord& r = records[i];
     size_t count = static_cast<size_t>(r.child_count);
     if (count > made.size()) invariant_failed("record claims more children than were built");
     PyObject* const* children = made.data() + (made.size() - count);
@@ -120,6 +125,8 @@ PyObject* wrap_tree(RecordBuffer& records) {
     made.push_back(node);
   }
   if (made.size() != 1) invariant_failed("records do not form one tree");
+  records.discard_before(records.size(), kRetainedRecordBytes);
+  records.forget_moved();
   return made.back();
 }
 

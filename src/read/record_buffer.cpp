@@ -20,6 +20,7 @@ namespace {
 
 constexpr size_t kMapThreshold = 256 * 1024;  // below this, malloc's reuse wins
 constexpr size_t kPopulateStep = 2 * 1024 * 1024;
+constexpr size_t kMinPopulateStep = 64 * 1024;
 
 size_t page_round(size_t bytes) {
   constexpr size_t page = 4096;
@@ -57,6 +58,14 @@ void RecordBuffer::recycle(size_t retain_bytes) noexcept {
     madvise(reinterpret_cast<char*>(data_) + keep, page_round(populated_) - keep, MADV_DONTNEED);
     populated_ = keep;
   }
+}
+
+void RecordBuffer::discard_before(size_t upto, size_t retain_bytes) noexcept {
+  if (!mapped_) return;
+  size_t keep = page_round(retain_bytes);
+  size_t end = bytes_for(upto) & ~size_t{4095};
+  if (end > populated_) end = page_round(populated_) < end ? page_round(populated_) : end;
+  if (end > keep) madvise(reinterpret_cast<char*>(data_) + keep, end - keep, MADV_DONTNEED);
 }
 
 void RecordBuffer::grow() { reallocate(capacity_ < 16 ? 16 : capacity_ * 2); }
@@ -100,7 +109,11 @@ void RecordBuffer::reallocate(size_t records) {
 void RecordBuffer::populate_ahead() noexcept {
   size_t total = page_round(bytes_for(capacity_));
   size_t from = populated_;
-  size_t to = from + kPopulateStep < total ? from + kPopulateStep : total;
+  // Steps grow with the records written so far, so a small read backs only what it uses.
+  size_t step = bytes_for(size_);
+  step = step < kMinPopulateStep ? kMinPopulateStep : step > kPopulateStep ? kPopulateStep : step;
+  step = page_round(step);
+  size_t to = from + step < total ? from + step : total;
   // Best effort: where the kernel cannot populate, ordinary faults do the same work.
   if (to > from) madvise(reinterpret_cast<char*>(data_) + from, to - from, MADV_POPULATE_WRITE);
   populated_ = to;

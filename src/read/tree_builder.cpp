@@ -57,7 +57,6 @@ thread_local Scratch scratch;
 
 // The record storage of the previous read on this thread, with up to kRetainedRecordBytes of it
 // still backed by pages.
-constexpr size_t kRetainedRecordBytes = 16 * 1024 * 1024;
 thread_local RecordBuffer spare_records;
 
 enum class Step : uint8_t { More, Done, Failed };

@@ -18,6 +18,9 @@ struct RecordTree {
 // count of `source`, taken in bulk before this returns; the caller keeps its own count.
 Result<RecordTree, ReadError> read_tree(SourceText* source, std::string_view root_tag);
 
+// Bytes of record storage a thread keeps backed by pages between reads.
+inline constexpr size_t kRetainedRecordBytes = 16 * 1024 * 1024;
+
 // Hands a tree's emptied storage back for the next read on this thread.
 void recycle_tree(RecordTree&& tree) noexcept;
 
