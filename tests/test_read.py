@@ -1,6 +1,7 @@
 """read_string and read_file: trees, error messages and offsets, arguments, files, threads, depth."""
 import os
 import pathlib
+import random
 import sys
 
 import pytest
@@ -342,6 +343,21 @@ def test_invalid_utf8_file(tmp_path, data):
     with pytest.raises(ValueError) as info:
         read_file(write(tmp_path, data), "r")
     assert info.value.args == (syntax(expected.value.start, "invalid UTF-8"),)
+
+
+def test_utf8_check_agrees_with_python_on_damaged_text(tmp_path):
+    rng = random.Random(7)
+    pieces = ["a", "<", "é", "€", "😀", "日本", "\u07ff", "\U0010ffff", "x" * 20]
+    for i in range(300):
+        data = bytearray(("<r>" + "".join(rng.choice(pieces) for _ in range(rng.randint(0, 60))) + "</r>").encode())
+        for _ in range(rng.randint(0, 2)):
+            data[rng.randrange(len(data))] = rng.choice([0x80, 0xBF, 0xC0, 0xC2, 0xE0, 0xED, 0xF0, 0xF4, 0xF5, 0xFF, 0x41])
+        try:
+            data.decode("utf-8")
+        except UnicodeDecodeError as e:
+            with pytest.raises(ValueError) as info:
+                read_file(write(tmp_path, bytes(data)), "r")
+            assert info.value.args == (syntax(e.start, "invalid UTF-8"),), data
 
 
 def test_valid_utf8_file_with_every_sequence_length(tmp_path):
