@@ -1,16 +1,216 @@
-// read_entry.cpp: read_string and read_file (placeholder until the reader lands).
+// read_entry.cpp: read_string and read_file, the reader's only contact with Python.
 #include "read/read_entry.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "args.hpp"
+#include "boundary.hpp"
+#include "entities/node.hpp"
+#include "read/tree_builder.hpp"
+#include "read/unicode.hpp"
+
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_WRITE 23
+#endif
 
 namespace vx {
 namespace {
-PyObject* not_yet(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-  PyErr_SetString(PyExc_NotImplementedError, "reading is not implemented yet");
-  return nullptr;
+
+const char* const read_string_params[] = {"xml_string", "root_tag"};
+const Signature read_string_signature{"read_string()", read_string_params, 2, 2};
+const char* const read_file_params[] = {"file_path", "root_tag"};
+const Signature read_file_signature{"read_file()", read_file_params, 2, 2};
+
+using TreeResult = Result<RecordTree, ReadError>;
+
+// Closes a descriptor on every way out.
+struct Fd {
+  int fd;
+  ~Fd() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+// Backs [p, p + len) with pages in one call rather than one fault per page; best effort.
+void populate(char* p, size_t len) {
+  constexpr uintptr_t page = 4096;
+  uintptr_t from = (reinterpret_cast<uintptr_t>(p) + page - 1) & ~(page - 1);
+  uintptr_t to = (reinterpret_cast<uintptr_t>(p) + len) & ~(page - 1);
+  if (to > from + 16 * page) {
+    madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
+  }
 }
+
+// The whole file in one malloc'd buffer (handed to the caller), or the OS error. No GIL.
+Result<SourceText*, OsError> load_file(const std::string& path) {
+  if (path.find('\0') != std::string::npos) {
+    return OsError{0, "file name contained an unexpected NUL byte"};
+  }
+  Fd file{open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+  if (file.fd < 0) return OsError{errno, {}};
+  struct stat st;
+  if (fstat(file.fd, &st) != 0) return OsError{errno, {}};
+  // Regular files report their size; anything else is read until it ends.
+  size_t capacity = S_ISREG(st.st_mode) && st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1
+                                                          : 64 * 1024;
+  char* buffer = static_cast<char*>(std::malloc(capacity));
+  if (!buffer) throw std::bad_alloc();
+  populate(buffer, capacity);
+  size_t size = 0;
+  while (true) {
+    if (size == capacity) {
+      char* bigger = static_cast<char*>(std::realloc(buffer, capacity * 2));
+      if (!bigger) {
+        std::free(buffer);
+        throw std::bad_alloc();
+      }
+      buffer = bigger;
+      capacity *= 2;
+    }
+    ssize_t got = read(file.fd, buffer + size, capacity - size);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      int code = errno;
+      std::free(buffer);
+      return OsError{code, {}};
+    }
+    if (got == 0) break;
+    size += static_cast<size_t>(got);
+  }
+  return SourceText::adopt(buffer, size);
+}
+
+// Wraps the post-order records into Node objects, children first, with a stack instead of
+// recursion. Consumes the records it wraps; on failure the rest are left to their owner.
+// The wrapping stack, kept per thread between reads (emptied, and trimmed when it grew large).
+thread_local std::vector<PyObject*> wrap_stack;
+
+PyObject* wrap_tree(RecordBuffer& records) {
+  std::vector<PyObject*>& made = wrap_stack;
+  made.clear();
+  struct Trim {
+    std::vector<PyObject*>& v;
+    ~Trim() {
+      v.clear();
+      if (v.capacity() > (size_t{1} << 20)) std::vector<PyObject*>().swap(v);
+    }
+  } trim{made};
+  // Records give their pages back as they are consumed, so a large read peaks at about the
+  // larger of records and nodes rather than their sum.
+  constexpr size_t kDiscardStep = (4 << 20) / sizeof(NodeRecord);
+  for (size_t i = 0, n = records.size(); i < n; ++i) {
+    if (i % kDiscardStep == 0 && i) records.discard_before(i, kRetainedRecordBytes);
+    NodeRecord& r = records[i];
+    size_t count = static_cast<size_t>(r.child_count);
+    if (count > made.size()) invariant_failed("record claims more children than were built");
+    PyObject* const* children = made.data() + (made.size() - count);
+    // make_node takes the children's references, whether it succeeds or not.
+    PyObject* node = make_node(std::move(r.name), std::move(r.text), std::move(r.attrs), children,
+                               count);
+    made.resize(made.size() - count);
+    if (!node) {
+      for (PyObject* done : made) Py_DECREF(done);
+      return nullptr;
+    }
+    made.push_back(node);
+  }
+  if (made.size() != 1) invariant_failed("records do not form one tree");
+  records.discard_before(records.size(), kRetainedRecordBytes);
+  records.forget_moved();
+  return made.back();
+}
+
+PyObject* finish(TreeResult& result) {
+  if (!result) {
+    PyRef message = PyRef::steal(new_str(result.error().text()));
+    PyErr_SetObject(PyExc_ValueError, message.get());
+    return nullptr;
+  }
+  PyObject* root = wrap_tree(result.value().records);
+  recycle_tree(std::move(result.value()));
+  return root;
+}
+
+PyObject* read_string_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* arg[2];
+    if (!extract_args(read_string_signature, args, nargs, kwnames, arg)) return nullptr;
+    std::optional<std::string_view> xml = arg_str(arg[0], "xml_string");
+    if (!xml) return nullptr;
+    std::optional<std::string_view> root = arg_str(arg[1], "root_tag");
+    if (!root) return nullptr;
+    std::string root_tag(*root);
+
+    // The text is not copied: the source holds its own reference to the str.
+    PyRef owner = PyRef::borrow(arg[0]);
+    SourceRef source(SourceText::borrow(owner.get(), xml->data(), xml->size()));
+    (void)owner.release();
+
+    std::optional<TreeResult> result;
+    {
+      GilRelease unlocked;
+      result.emplace(read_tree(source.get(), root_tag));
+    }
+    return finish(*result);
+  });
+}
+
+PyObject* read_file_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* arg[2];
+    if (!extract_args(read_file_signature, args, nargs, kwnames, arg)) return nullptr;
+    std::optional<std::string_view> path_view = arg_str(arg[0], "file_path");
+    if (!path_view) return nullptr;
+    std::optional<std::string_view> root = arg_str(arg[1], "root_tag");
+    if (!root) return nullptr;
+    std::string path(*path_view);
+    std::string root_tag(*root);
+
+    std::optional<OsError> os_error;
+    std::optional<TreeResult> result;
+    SourceRef source;
+    {
+      GilRelease unlocked;
+      Result<SourceText*, OsError> loaded = load_file(path);
+      std::string().swap(path);
+      if (!loaded) {
+        os_error = std::move(loaded.error());
+      } else {
+        source = SourceRef(loaded.value());
+        // Strings of a tree must be UTF-8; a file is checked before anything is cut from it.
+        size_t bad = first_invalid_utf8(source->view());
+        if (bad < source->size()) {
+          result.emplace(ReadError::syntax("invalid UTF-8", bad));
+        } else {
+          result.emplace(read_tree(source.get(), root_tag));
+        }
+      }
+    }
+    if (os_error) {
+      raise_os_error(*os_error);
+      return nullptr;
+    }
+    return finish(*result);
+  });
+}
+
+#define VX_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+
 }  // namespace
 
-PyMethodDef read_file_method = {"read_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(not_yet)),
+PyMethodDef read_file_method = {"read_file", VX_FASTCALL(read_file_impl),
                                 METH_FASTCALL | METH_KEYWORDS, "read_file(file_path, root_tag)\n--\n\n"};
-PyMethodDef read_string_method = {"read_string", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(not_yet)),
-                                  METH_FASTCALL | METH_KEYWORDS, "read_string(xml_string, root_tag)\n--\n\n"};
+PyMethodDef read_string_method = {"read_string", VX_FASTCALL(read_string_impl),
+                                  METH_FASTCALL | METH_KEYWORDS,
+                                  "read_string(xml_string, root_tag)\n--\n\n"};
 }  // namespace vx

@@ -1,0 +1,92 @@
+// bench_read_tree.cpp: the native reader alone (index and records, no Python objects), in MB/s,
+// over the shared corpus and the generated benchmark documents.
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "index/structural_index.hpp"
+#include "read/tree_builder.hpp"
+
+namespace {
+
+struct Doc {
+  std::string name, path, root;
+};
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+vx::SourceText* source_of(const std::string& bytes) {
+  char* buffer = static_cast<char*>(std::malloc(bytes.size() + 1));
+  std::memcpy(buffer, bytes.data(), bytes.size());
+  return vx::SourceText::adopt(buffer, bytes.size());
+}
+
+void read_tree_bench(benchmark::State& state, const Doc& doc) {
+  std::string bytes = slurp(doc.path);
+  if (bytes.empty()) {
+    state.SkipWithError("missing document");
+    return;
+  }
+  vx::SourceRef source(source_of(bytes));
+  for (auto _ : state) {
+    auto tree = vx::read_tree(source.get(), doc.root);
+    if (!tree.ok()) {
+      state.SkipWithError(tree.error().text().c_str());
+      return;
+    }
+    benchmark::DoNotOptimize(tree.value().records.size());
+    vx::recycle_tree(std::move(tree.value()));
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(bytes.size()));
+}
+
+void index_bench(benchmark::State& state, const Doc& doc) {
+  std::string bytes = slurp(doc.path);
+  vx::StructuralIndex window;
+  for (auto _ : state) {
+    vx::IndexCursor cursor(bytes);
+    size_t tags = 0;
+    while (!cursor.done()) {
+      if (!cursor.next(window, vx::kIndexWindow).ok()) break;
+      tags += window.tag_count();
+    }
+    benchmark::DoNotOptimize(tags);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(bytes.size()));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Paths relative to the repository root; the generated files exist once bench_read.py has run.
+  const std::string shared = "../shared/corpus/", generated = "bench/results/generated/";
+  std::vector<Doc> docs = {
+      {"freedesktop", shared + "freedesktop.org.xml", "mime-info"},
+      {"iso_639-3", shared + "iso_639-3.xml", "iso_639_3_entries"},
+      {"evdev", shared + "evdev.xml", "xkbConfigRegistry"},
+      {"attribute-dense", generated + "gen-attribute-dense.xml", "entries"},
+      {"text-heavy", generated + "gen-text-heavy.xml", "book"},
+      {"tiny-elements", generated + "gen-tiny-elements.xml", "r"},
+      {"non-ascii", generated + "gen-non-ascii.xml", "corpus"},
+  };
+  for (const Doc& d : docs) {
+    benchmark::RegisterBenchmark(("read_tree/" + d.name).c_str(), read_tree_bench, d)
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(("index/" + d.name).c_str(), index_bench, d)
+        ->Unit(benchmark::kMillisecond);
+  }
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -1,0 +1,41 @@
+#!/bin/sh
+# Builds the tree-builder fuzz target with ASan and UBSan and runs it for N seconds (default 60)
+# on the seed corpus. Usage: fuzz/run_read.sh [seconds]
+set -eu
+cd "$(dirname "$0")/.."
+SECONDS_TO_RUN=${1:-60}
+mkdir -p fuzz/bin fuzz/out/read
+SOURCES="fuzz/fuzz_read.cpp
+  src/read/read_error.cpp src/read/references.cpp src/read/record_buffer.cpp
+  src/read/start_tag.cpp src/read/tree_builder.cpp src/read/unicode.cpp
+  src/index/structural_index.cpp src/index/scalar_builder.cpp src/index/quote_aware_builder.cpp
+  src/storage/source_text.cpp src/storage/stored_str.cpp src/storage/pending_drops.cpp
+  src/entities/attr_map.cpp src/entities/siphash.cpp"
+clang++-14 -std=c++20 -g -O1 -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined \
+  -fno-sanitize-recover=all -Isrc $SOURCES -o fuzz/bin/fuzz_read
+cat > fuzz/out/read.dict <<'DICT'
+"<"
+">"
+"/>"
+"</"
+"<!--"
+"-->"
+"<![CDATA["
+"]]>"
+"<?"
+"?>"
+"<!DOCTYPE r>"
+"&lt;"
+"&amp;"
+"&quot;"
+"&#"
+"&#x"
+";"
+"=\""
+"='"
+"\xc2\xa0"
+"\xe3\x80\x80"
+DICT
+exec fuzz/bin/fuzz_read fuzz/out/read fuzz/corpus/read -dict=fuzz/out/read.dict \
+  -max_total_time="$SECONDS_TO_RUN" -rss_limit_mb=2560 -timeout=25 -max_len=4096 \
+  -artifact_prefix=fuzz/out/ -print_final_stats=1

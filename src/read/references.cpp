@@ -1,0 +1,141 @@
+// references.cpp: the slow path of reference decoding, taken only when a range holds '&' (or, in
+// attribute values, a line break or tab).
+#include "read/references.hpp"
+
+#include <cstdlib>
+#include <new>
+
+namespace vx {
+namespace {
+
+size_t put_utf8(uint32_t cp, char* out) {
+  if (cp < 0x80) {
+    out[0] = static_cast<char>(cp);
+    return 1;
+  }
+  if (cp < 0x800) {
+    out[0] = static_cast<char>(0xC0 | (cp >> 6));
+    out[1] = static_cast<char>(0x80 | (cp & 0x3F));
+    return 2;
+  }
+  if (cp < 0x10000) {
+    out[0] = static_cast<char>(0xE0 | (cp >> 12));
+    out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out[2] = static_cast<char>(0x80 | (cp & 0x3F));
+    return 3;
+  }
+  out[0] = static_cast<char>(0xF0 | (cp >> 18));
+  out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+  out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+  out[3] = static_cast<char>(0x80 | (cp & 0x3F));
+  return 4;
+}
+
+int digit_value(unsigned char c, bool hex) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (!hex) return -1;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The code point of a numeric reference's name (what follows '#'), or -1 when it is not one.
+int64_t character_number(std::string_view digits) {
+  bool hex = !digits.empty() && digits[0] == 'x';
+  if (hex) digits.remove_prefix(1);
+  if (!digits.empty() && digits[0] == '+') digits.remove_prefix(1);
+  if (digits.empty()) return -1;
+  uint64_t value = 0;
+  for (unsigned char c : digits) {
+    int d = digit_value(c, hex);
+    if (d < 0) return -1;
+    value = value * (hex ? 16 : 10) + static_cast<uint64_t>(d);
+    if (value > UINT32_MAX) return -1;  // does not fit 32 bits
+  }
+  if (value == 0 || (value >= 0xD800 && value <= 0xDFFF) || value > 0x10FFFF) return -1;
+  return static_cast<int64_t>(value);
+}
+
+// One character for a predefined entity name, or 0.
+char predefined(std::string_view name) {
+  switch (name.size()) {
+    case 2:
+      if (name == "lt") return '<';
+      if (name == "gt") return '>';
+      return 0;
+    case 3:
+      return name == "amp" ? '&' : 0;
+    case 4:
+      if (name == "quot") return '"';
+      if (name == "apos") return '\'';
+      return 0;
+    default:
+      return 0;
+  }
+}
+
+}  // namespace
+
+Result<size_t, ReadError> decode_into(std::string_view range, uint64_t base, DecodeMode mode,
+                                      char* out) {
+  const char* s = range.data();
+  const size_t n = range.size();
+  const bool attr = mode == DecodeMode::Attribute;
+  size_t w = 0;
+  size_t i = 0;
+  while (i < n) {
+    // Copy the run up to the next byte that needs attention in one go.
+    size_t run = i;
+    if (attr) {
+      while (run < n && !read_detail::attr_special(static_cast<unsigned char>(s[run]))) ++run;
+    } else {
+      const void* amp = std::memchr(s + i, '&', n - i);
+      run = amp ? static_cast<size_t>(static_cast<const char*>(amp) - s) : n;
+    }
+    std::memcpy(out + w, s + i, run - i);
+    w += run - i;
+    i = run;
+    if (i >= n) break;
+
+    char c = s[i];
+    if (c != '&') {  // attribute mode: tab, line feed, carriage return (CR LF as one)
+      out[w++] = ' ';
+      i += (c == '\r' && i + 1 < n && s[i + 1] == '\n') ? 2 : 1;
+      continue;
+    }
+    const void* semi = std::memchr(s + i + 1, ';', n - i - 1);
+    if (!semi) return ReadError::syntax("unterminated entity reference", base + i);
+    size_t end = static_cast<size_t>(static_cast<const char*>(semi) - s);
+    std::string_view name(s + i + 1, end - i - 1);
+    if (!name.empty() && name[0] == '#') {
+      int64_t cp = character_number(name.substr(1));
+      if (cp < 0) {
+        return ReadError::syntax("invalid character reference '&" + std::string(name) + ";'",
+                                 base + i);
+      }
+      w += put_utf8(static_cast<uint32_t>(cp), out + w);
+    } else if (char ch = predefined(name)) {
+      out[w++] = ch;
+    } else {
+      return ReadError::unknown_entity(name, base + i);
+    }
+    i = end + 1;
+  }
+  return w;
+}
+
+Result<Decoded, ReadError> decode_changed(std::string_view range, uint64_t base, DecodeMode mode) {
+  char* buffer = static_cast<char*>(std::malloc(range.size() ? range.size() : 1));
+  if (!buffer) throw std::bad_alloc();
+  Result<size_t, ReadError> len = decode_into(range, base, mode, buffer);
+  if (!len) {
+    std::free(buffer);
+    return std::move(len.error());
+  }
+  Decoded d;
+  d.unchanged = false;
+  d.owned = StoredStr::adopt(buffer, len.value());
+  return d;
+}
+
+}  // namespace vx

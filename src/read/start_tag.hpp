@@ -1,0 +1,49 @@
+// start_tag.hpp: element names and attributes of start tags and empty-element tags.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "entities/attr_map.hpp"
+#include "index/structural_index.hpp"
+#include "read/read_context.hpp"
+#include "read/read_error.hpp"
+#include "result.hpp"
+
+namespace vx {
+
+// Where a start tag's name and attribute region lie (absolute offsets, region end exclusive; the
+// '/' of "/>" is outside the region).
+struct ElementName {
+  uint64_t name_start;
+  uint64_t name_len;
+  uint64_t region_start;
+  uint64_t region_end;
+};
+
+// The whitespace of start tags: tab, line feed, form feed, carriage return and space.
+inline bool is_tag_space(unsigned char c) noexcept {
+  return c == ' ' || c == '\n' || c == '\t' || c == '\r' || c == '\f';
+}
+
+// Offsets are stored 64 bits wide; this is where one becomes a machine-size offset.
+inline bool fits_size(uint64_t v) noexcept {
+  if constexpr (sizeof(size_t) >= sizeof(uint64_t)) {
+    return true;
+  } else {
+    return v <= SIZE_MAX;
+  }
+}
+
+Result<ElementName, ReadError> element_name(const StructuralIndex& index, size_t i);
+
+struct StartTag {
+  ElementName where;
+  AttrMap attrs;  // in document order
+};
+
+// Reads the tag's attributes with the context's builder (left empty afterwards). Keys and values
+// that decoding leaves unchanged are shared ranges counted through the context.
+Result<StartTag, ReadError> parse_start_tag(ReadContext& ctx, const StructuralIndex& index,
+                                            size_t i);
+
+}  // namespace vx

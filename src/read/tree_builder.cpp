@@ -1,0 +1,392 @@
+// tree_builder.cpp: the walk over the structural index, piece by piece, with an explicit stack.
+#include "read/tree_builder.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "index/structural_index.hpp"
+#include "read/read_context.hpp"
+#include "read/references.hpp"
+#include "read/start_tag.hpp"
+#include "read/unicode.hpp"
+
+namespace vx {
+namespace {
+
+constexpr const char* kOffsetTooLarge = "XML index offset exceeds addressable input size";
+
+// Character data gathered for an open element. A single stretch stays a range of the input; only
+// a second non-blank piece (or a decoded one) makes an owned copy.
+struct Frame {
+  enum class Acc : uint8_t { Empty, Borrowed, Owned };
+  uint64_t name_start = 0;
+  uint64_t name_len = 0;
+  uint64_t child_count = 0;
+  AttrMap attrs;
+  Acc acc = Acc::Empty;
+  uint64_t acc_start = 0;
+  uint64_t acc_len = 0;
+  std::string owned;  // keeps its capacity while the frame slot is reused
+};
+
+struct OuterName {
+  uint64_t start;
+  uint64_t len;
+};
+
+// Per-thread storage reused from read to read, so small reads allocate (and fault in) nothing.
+struct Scratch {
+  StructuralIndex window;
+  std::vector<Frame> frames;
+  std::vector<OuterName> outer;
+
+  // Drops what a read left behind and trims what grew unusually large.
+  void release() noexcept {
+    for (Frame& f : frames) {
+      f.attrs.reset();
+      if (f.owned.capacity() > 4096) std::string().swap(f.owned);
+    }
+    if (frames.size() > 1024) std::vector<Frame>().swap(frames);
+    if (outer.capacity() > 4096) std::vector<OuterName>().swap(outer);
+    outer.clear();
+  }
+};
+thread_local Scratch scratch;
+
+// The record storage of the previous read on this thread, with up to kRetainedRecordBytes of it
+// still backed by pages.
+thread_local RecordBuffer spare_records;
+
+enum class Step : uint8_t { More, Done, Failed };
+
+class Walk {
+ public:
+  Walk(ReadContext& ctx, Scratch& sc, RecordBuffer& records, std::string_view root_tag)
+      : ctx_(ctx),
+        in_(ctx.input()),
+        s_(in_.data()),
+        frames_(sc.frames),
+        outer_(sc.outer),
+        records_(records),
+        root_(root_tag) {}
+
+  // Consumes one piece of the index.
+  Step consume(const StructuralIndex& window);
+  // The tags ran out before the root element ended.
+  ReadError at_end() const {
+    if (depth_ > 0) {
+      const Frame& f = frames_[depth_ - 1];
+      return ReadError::never_closed(in_.substr(f.name_start, f.name_len));
+    }
+    return ReadError::root_not_found(root_);
+  }
+  ReadError take_error() { return std::move(error_); }
+
+ private:
+  Step fail(ReadError e) {
+    error_ = std::move(e);
+    return Step::Failed;
+  }
+  Step fail(std::string message, uint64_t at) { return fail(ReadError::syntax(std::move(message), at)); }
+
+  std::string_view bytes(uint64_t start, uint64_t len) const { return in_.substr(start, len); }
+
+  Frame& push_frame(const StartTag& tag);
+  bool add_text(uint64_t start, uint64_t end);
+  void append_borrowed(Frame& f, uint64_t start, uint64_t len);
+  bool append_decoded(Frame& f, uint64_t start, uint64_t len);
+  StoredStr finish_text(Frame& f);
+  Step open_tag(const StructuralIndex& w, size_t t);
+  Step self_closing_tag(const StructuralIndex& w, size_t t);
+  Step close_tag(const IndexedTag& tag);
+  void add_record(StoredStr name, StoredStr text, AttrMap attrs, uint64_t children);
+
+  ReadContext& ctx_;
+  std::string_view in_;
+  const char* s_;
+  std::vector<Frame>& frames_;
+  std::vector<OuterName>& outer_;
+  RecordBuffer& records_;
+  std::string_view root_;
+  size_t depth_ = 0;  // frames_[0, depth_) are open
+  ReadError error_;
+};
+
+Frame& Walk::push_frame(const StartTag& tag) {
+  if (depth_ == frames_.size()) frames_.emplace_back();
+  Frame& f = frames_[depth_++];
+  f.name_start = tag.where.name_start;
+  f.name_len = tag.where.name_len;
+  f.child_count = 0;
+  f.acc = Frame::Acc::Empty;
+  return f;
+}
+
+void Walk::add_record(StoredStr name, StoredStr text, AttrMap attrs, uint64_t children) {
+  records_.push_back(NodeRecord{std::move(name), std::move(text), std::move(attrs), children});
+  if (depth_ > 0) ++frames_[depth_ - 1].child_count;
+}
+
+void Walk::append_borrowed(Frame& f, uint64_t start, uint64_t len) {
+  switch (f.acc) {
+    case Frame::Acc::Empty:
+      f.acc = Frame::Acc::Borrowed;
+      f.acc_start = start;
+      f.acc_len = len;
+      return;
+    case Frame::Acc::Borrowed:
+      // Blank text gathered so far would be stripped from the front anyway, whatever follows;
+      // dropping it keeps the usual "blank, child, blank, child" layout free of copies.
+      if (all_white_space(bytes(f.acc_start, f.acc_len))) {
+        f.acc_start = start;
+        f.acc_len = len;
+        return;
+      }
+      f.owned.assign(bytes(f.acc_start, f.acc_len));
+      f.acc = Frame::Acc::Owned;
+      [[fallthrough]];
+    case Frame::Acc::Owned:
+      f.owned.append(bytes(start, len));
+      return;
+  }
+}
+
+bool Walk::append_decoded(Frame& f, uint64_t start, uint64_t len) {
+  if (f.acc == Frame::Acc::Borrowed && !all_white_space(bytes(f.acc_start, f.acc_len))) {
+    f.owned.assign(bytes(f.acc_start, f.acc_len));
+  } else if (f.acc != Frame::Acc::Owned) {
+    f.owned.clear();
+  }
+  f.acc = Frame::Acc::Owned;
+  size_t old = f.owned.size();
+  f.owned.resize(old + len);
+  Result<size_t, ReadError> written = decode_into(bytes(start, len), start, DecodeMode::Text,
+                                                  f.owned.data() + old);
+  if (!written) {
+    error_ = std::move(written.error());
+    return false;
+  }
+  f.owned.resize(old + written.value());
+  return true;
+}
+
+// One stretch of character data inside the element being built.
+bool Walk::add_text(uint64_t start, uint64_t end) {
+  if (!fits_size(start) || !fits_size(end)) {
+    error_ = ReadError::syntax(kOffsetTooLarge, 0);
+    return false;
+  }
+  if (end <= start) return true;
+  const uint64_t len = end - start;
+  // Most stretches are short runs of indentation: one pass over them beats two library scans.
+  bool has_amp = false;
+  const char* lt = nullptr;
+  if (len <= 32) {
+    for (const char* p = s_ + start; p < s_ + end; ++p) {
+      if (*p == '<') {
+        lt = p;
+        break;
+      }
+      has_amp |= *p == '&';
+    }
+  } else {
+    lt = static_cast<const char*>(std::memchr(s_ + start, '<', len));
+    has_amp = !lt && std::memchr(s_ + start, '&', len);
+  }
+  if (lt) [[unlikely]] {
+    error_ = ReadError::syntax("unexpected '<'", static_cast<uint64_t>(lt - s_));
+    return false;
+  }
+  Frame& f = frames_[depth_ - 1];
+  if (has_amp) return append_decoded(f, start, len);
+  append_borrowed(f, start, len);
+  return true;
+}
+
+StoredStr Walk::finish_text(Frame& f) {
+  switch (f.acc) {
+    case Frame::Acc::Empty:
+      return {};
+    case Frame::Acc::Borrowed: {
+      Trimmed t = trim_white_space(bytes(f.acc_start, f.acc_len));
+      if (t.start == t.end) return {};
+      return ctx_.share(f.acc_start + t.start, t.end - t.start);
+    }
+    case Frame::Acc::Owned: {
+      Trimmed t = trim_white_space(f.owned);
+      if (t.start == t.end) return {};
+      return StoredStr::copy_of(std::string_view(f.owned).substr(t.start, t.end - t.start));
+    }
+  }
+  return {};
+}
+
+Step Walk::open_tag(const StructuralIndex& w, size_t t) {
+  const IndexedTag& tag = w.tag(t);
+  if (depth_ == 0 && bytes(tag.name_offset, tag.name_length) != root_) {
+    Result<ElementName, ReadError> name = element_name(w, t);
+    if (!name) return fail(std::move(name.error()));
+    outer_.push_back({name.value().name_start, name.value().name_len});
+    return Step::More;
+  }
+  Result<StartTag, ReadError> parsed = parse_start_tag(ctx_, w, t);
+  if (!parsed) return fail(std::move(parsed.error()));
+  Frame& f = push_frame(parsed.value());
+  f.attrs = std::move(parsed.value().attrs);
+  return Step::More;
+}
+
+Step Walk::self_closing_tag(const StructuralIndex& w, size_t t) {
+  Result<StartTag, ReadError> parsed = parse_start_tag(ctx_, w, t);
+  if (!parsed) return fail(std::move(parsed.error()));
+  StartTag& tag = parsed.value();
+  if (depth_ == 0) {
+    if (bytes(tag.where.name_start, tag.where.name_len) != root_) {
+      ctx_.settle();  // the attributes are dropped here, so their counts must exist first
+      return Step::More;
+    }
+    add_record(ctx_.share(tag.where.name_start, tag.where.name_len), {}, std::move(tag.attrs), 0);
+    return Step::Done;
+  }
+  add_record(ctx_.share(tag.where.name_start, tag.where.name_len), {}, std::move(tag.attrs), 0);
+  return Step::More;
+}
+
+Step Walk::close_tag(const IndexedTag& tag) {
+  std::string_view name = bytes(tag.name_offset, tag.name_length);
+  const uint64_t rest = tag.name_offset + tag.name_length;
+  if (rest < tag.end && !all_white_space(bytes(rest, tag.end - rest))) {
+    return fail("malformed end tag </" + std::string(name) + ">", tag.start);
+  }
+  if (depth_ > 0) {
+    Frame& f = frames_[depth_ - 1];
+    std::string_view open = bytes(f.name_start, f.name_len);
+    if (open != name) {
+      return fail("expected </" + std::string(open) + ">, found </" + std::string(name) + ">",
+                  tag.start);
+    }
+    StoredStr text = finish_text(f);
+    --depth_;
+    add_record(ctx_.share(f.name_start, f.name_len), std::move(text), std::move(f.attrs),
+               f.child_count);
+    return depth_ == 0 ? Step::Done : Step::More;
+  }
+  if (outer_.empty()) return fail("unexpected end tag </" + std::string(name) + ">", tag.start);
+  std::string_view open = bytes(outer_.back().start, outer_.back().len);
+  if (open != name) {
+    return fail("expected </" + std::string(open) + ">, found </" + std::string(name) + ">",
+                tag.start);
+  }
+  outer_.pop_back();
+  return Step::More;
+}
+
+Step Walk::consume(const StructuralIndex& w) {
+  const uint64_t n = in_.size();
+  const std::vector<TextRange>& texts = w.text_ranges;
+  size_t next_text = 0;
+  for (size_t t = 0, count = w.tag_count(); t < count; ++t) {
+    const IndexedTag& tag = w.tag(t);
+    if (!fits_size(tag.start) || !fits_size(tag.end)) return fail(kOffsetTooLarge, 0);
+    if (tag.end >= n) return fail("unterminated markup", tag.start);
+
+    for (; next_text < texts.size() && texts[next_text].start < tag.start; ++next_text) {
+      if (depth_ > 0 && !add_text(texts[next_text].start, texts[next_text].end)) {
+        return Step::Failed;
+      }
+    }
+
+    Step step = Step::More;
+    switch (tag.kind) {
+      case TagKind::Open:
+        step = open_tag(w, t);
+        break;
+      case TagKind::SelfClosing:
+        step = self_closing_tag(w, t);
+        break;
+      case TagKind::Close:
+        step = close_tag(tag);
+        break;
+      case TagKind::Comment:
+        if (tag.end < tag.start + 6 || std::memcmp(s_ + tag.end - 2, "-->", 3) != 0) {
+          return fail("unterminated comment", tag.start);
+        }
+        break;
+      case TagKind::CData: {
+        const uint64_t content = tag.start + 9;
+        if (tag.end < 2 || tag.end - 2 < content || std::memcmp(s_ + tag.end - 2, "]]>", 3) != 0) {
+          return fail("unterminated CDATA section", tag.start);
+        }
+        if (depth_ > 0 && tag.end - 2 > content) {
+          append_borrowed(frames_[depth_ - 1], content, tag.end - 2 - content);
+        }
+        while (next_text < texts.size() && texts[next_text].start < tag.end) ++next_text;
+        break;
+      }
+      case TagKind::ProcessingInstruction:
+        if (tag.end == 0 || std::memcmp(s_ + tag.end - 1, "?>", 2) != 0) {
+          return fail("unterminated processing instruction", tag.start);
+        }
+        break;
+    }
+    if (step != Step::More) return step;
+  }
+  return Step::More;
+}
+
+// Keeps the index running to the end of the input after the walk has stopped: an unclosed tag
+// anywhere fails the read, whatever the walk found.
+Status<IndexBuildError> drain(IndexCursor& cursor, StructuralIndex& window) {
+  while (!cursor.done()) {
+    Status<IndexBuildError> st = cursor.next(window, kIndexWindow);
+    if (!st) return st;
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<RecordTree, ReadError> read_tree(SourceText* source, std::string_view root_tag) {
+  Scratch& sc = scratch;
+  RecordTree tree;
+  tree.records.swap(spare_records);
+  ReadContext ctx(source, take_thread_keys());
+  // Runs first on every exit, exceptions included: counts before anything cut from the source
+  // can be dropped, then the per-thread storage is emptied.
+  struct Cleanup {
+    ReadContext& ctx;
+    Scratch& sc;
+    ~Cleanup() {
+      ctx.settle();
+      sc.release();
+    }
+  } cleanup{ctx, sc};
+  // An element takes at least four bytes ("<a/>"), which bounds the records from above; the
+  // address space is reserved, not touched.
+  tree.records.reserve(std::min<size_t>(source->size() / 4 + 1, size_t{1} << 26));
+
+  Walk walk(ctx, sc, tree.records, root_tag);
+  IndexCursor cursor(source->view());
+  Step step = Step::More;
+  Status<IndexBuildError> indexed;
+  while (step == Step::More && !cursor.done()) {
+    indexed = cursor.next(sc.window, kIndexWindow);
+    if (!indexed) break;
+    step = walk.consume(sc.window);
+  }
+  if (indexed && step != Step::More) indexed = drain(cursor, sc.window);
+
+  if (!indexed) return ReadError::index(indexed.error());
+  if (step == Step::Failed) return walk.take_error();
+  if (step == Step::More) return walk.at_end();
+  return tree;
+}
+
+void recycle_tree(RecordTree&& tree) noexcept {
+  tree.records.recycle(kRetainedRecordBytes);
+  spare_records.swap(tree.records);
+}
+
+}  // namespace vx
