@@ -31,7 +31,6 @@ const Signature read_string_signature{"read_string()", read_string_params, 2, 2}
 const char* const read_file_params[] = {"file_path", "root_tag"};
 const Signature read_file_signature{"read_file()", read_file_params, 2, 2};
 
-using TreeResult = Result<RecordTree, ReadError>;
 
 // Closes a descriptor on every way out.
 struct Fd {
@@ -90,55 +89,79 @@ Result<SourceText*, OsError> load_file(const std::string& path) {
   return SourceText::adopt(buffer, size);
 }
 
-// Wraps the post-order records into Node objects, children first, with a stack instead of
-// recursion. Consumes the records it wraps; on failure the rest are left to their owner.
-// The wrapping stack, kept per thread between reads (emptied, and trimmed when it grew large).
-thread_local std::vector<PyObject*> wrap_stack;
+// Records finished per batch: their storage (a few MB) is reused for every batch and every read
+// on the thread, so even a huge document takes no fresh pages for records.
+constexpr size_t kRecordBatch = 32 * 1024;
 
-PyObject* wrap_tree(RecordBuffer& records) {
-  std::vector<PyObject*>& made = wrap_stack;
-  made.clear();
-  struct Trim {
-    std::vector<PyObject*>& v;
-    ~Trim() {
-      v.clear();
-      if (v.capacity() > (size_t{1} << 20)) std::vector<PyObject*>().swap(v);
-    }
-  } trim{made};
-  // Records give their pages back as they are consumed, so a large read peaks at about the
-  // larger of records and nodes rather than their sum.
-  constexpr size_t kDiscardStep = (4 << 20) / sizeof(NodeRecord);
-  for (size_t i = 0, n = records.size(); i < n; ++i) {
-    if (i % kDiscardStep == 0 && i) records.discard_before(i, kRetainedRecordBytes);
-    NodeRecord& r = records[i];
-    size_t count = static_cast<size_t>(r.child_count);
-    if (count > made.size()) invariant_failed("record claims more children than were built");
-    PyObject* const* children = made.data() + (made.size() - count);
-    // make_node takes the children's references, whether it succeeds or not.
-    PyObject* node = make_node(std::move(r.name), std::move(r.text), std::move(r.attrs), children,
-                               count);
-    made.resize(made.size() - count);
-    if (!node) {
-      for (PyObject* done : made) Py_DECREF(done);
-      return nullptr;
-    }
-    made.push_back(node);
+// Turns post-order records into Node objects, children first, with a stack of made nodes that
+// carries over from batch to batch (a subtree's children may come from earlier batches).
+class NodeAssembler {
+ public:
+  NodeAssembler() : made_(wrap_stack) { made_.clear(); }
+  ~NodeAssembler() {
+    for (PyObject* node : made_) Py_DECREF(node);
+    made_.clear();
+    if (made_.capacity() > (size_t{1} << 20)) std::vector<PyObject*>().swap(made_);
   }
-  if (made.size() != 1) invariant_failed("records do not form one tree");
-  records.discard_before(records.size(), kRetainedRecordBytes);
-  records.forget_moved();
-  return made.back();
+  NodeAssembler(const NodeAssembler&) = delete;
+  NodeAssembler& operator=(const NodeAssembler&) = delete;
+
+  // Consumes every record of the batch. False with the interpreter's error set on failure.
+  bool consume(RecordBuffer& records) {
+    struct Forget {
+      RecordBuffer& r;
+      ~Forget() { r.recycle(kRetainedRecordBytes); }  // destroys what was not moved out
+    } forget{records};
+    for (NodeRecord& r : records) {
+      size_t count = static_cast<size_t>(r.child_count);
+      if (count > made_.size()) invariant_failed("record claims more children than were built");
+      PyObject* const* children = made_.data() + (made_.size() - count);
+      // make_node takes the children's references, whether it succeeds or not.
+      PyObject* node = make_node(std::move(r.name), std::move(r.text), std::move(r.attrs),
+                                 children, count);
+      made_.resize(made_.size() - count);
+      if (!node) return false;
+      made_.push_back(node);
+    }
+    return true;
+  }
+
+  PyObject* take_root() {
+    if (made_.size() != 1) invariant_failed("records do not form one tree");
+    PyObject* root = made_.back();
+    made_.clear();
+    return root;
+  }
+
+ private:
+  static thread_local std::vector<PyObject*> wrap_stack;
+  std::vector<PyObject*>& made_;
+};
+
+thread_local std::vector<PyObject*> NodeAssembler::wrap_stack;
+
+PyObject* raise_read_error(const ReadError& error) {
+  PyRef message = PyRef::steal(new_str(error.text()));
+  PyErr_SetObject(PyExc_ValueError, message.get());
+  return nullptr;
 }
 
-PyObject* finish(TreeResult& result) {
-  if (!result) {
-    PyRef message = PyRef::steal(new_str(result.error().text()));
-    PyErr_SetObject(PyExc_ValueError, message.get());
-    return nullptr;
+// Runs the walk with the GIL released, taking it back between batches only to turn finished
+// records into nodes; no node is visible to Python before the whole tree is complete.
+PyObject* read_nodes(SourceText* source, const std::string& root_tag) {
+  NodeAssembler nodes;
+  std::optional<TreeReader> reader;
+  while (true) {
+    ReadProgress progress;
+    {
+      GilRelease unlocked;
+      if (!reader) reader.emplace(source, root_tag);
+      progress = reader->run(kRecordBatch);
+    }
+    if (progress == ReadProgress::Failed) return raise_read_error(reader->take_error());
+    if (!nodes.consume(reader->records())) return nullptr;
+    if (progress == ReadProgress::Done) return nodes.take_root();
   }
-  PyObject* root = wrap_tree(result.value().records);
-  recycle_tree(std::move(result.value()));
-  return root;
 }
 
 PyObject* read_string_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -156,12 +179,7 @@ PyObject* read_string_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     SourceRef source(SourceText::borrow(owner.get(), xml->data(), xml->size()));
     (void)owner.release();
 
-    std::optional<TreeResult> result;
-    {
-      GilRelease unlocked;
-      result.emplace(read_tree(source.get(), root_tag));
-    }
-    return finish(*result);
+    return read_nodes(source.get(), root_tag);
   });
 }
 
@@ -177,8 +195,8 @@ PyObject* read_file_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     std::string root_tag(*root);
 
     std::optional<OsError> os_error;
-    std::optional<TreeResult> result;
     SourceRef source;
+    size_t invalid_at = 0;
     {
       GilRelease unlocked;
       Result<SourceText*, OsError> loaded = load_file(path);
@@ -188,19 +206,17 @@ PyObject* read_file_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
       } else {
         source = SourceRef(loaded.value());
         // Strings of a tree must be UTF-8; a file is checked before anything is cut from it.
-        size_t bad = first_invalid_utf8(source->view());
-        if (bad < source->size()) {
-          result.emplace(ReadError::syntax("invalid UTF-8", bad));
-        } else {
-          result.emplace(read_tree(source.get(), root_tag));
-        }
+        invalid_at = first_invalid_utf8(source->view());
       }
     }
     if (os_error) {
       raise_os_error(*os_error);
       return nullptr;
     }
-    return finish(*result);
+    if (invalid_at < source->size()) {
+      return raise_read_error(ReadError::syntax("invalid UTF-8", invalid_at));
+    }
+    return read_nodes(source.get(), root_tag);
   });
 }
 

@@ -348,11 +348,7 @@ Status<IndexBuildError> drain(IndexCursor& cursor, StructuralIndex& window) {
 
 }  // namespace
 
-Result<RecordTree, ReadError> read_tree(SourceText* source, std::string_view root_tag) {
-  Scratch& sc = scratch;
-  RecordTree tree;
-  tree.records.swap(spare_records);
-  ReadContext ctx(source, take_thread_keys());
+struct TreeReader::State {
   // Runs first on every exit, exceptions included: counts before anything cut from the source
   // can be dropped, then the per-thread storage is emptied.
   struct Cleanup {
@@ -362,25 +358,76 @@ Result<RecordTree, ReadError> read_tree(SourceText* source, std::string_view roo
       ctx.settle();
       sc.release();
     }
-  } cleanup{ctx, sc};
-  // An element takes at least four bytes ("<a/>"), which bounds the records from above; the
-  // address space is reserved, not touched.
-  tree.records.reserve(std::min<size_t>(source->size() / 4 + 1, size_t{1} << 26));
+  };
 
-  Walk walk(ctx, sc, tree.records, root_tag);
-  IndexCursor cursor(source->view());
-  Step step = Step::More;
-  Status<IndexBuildError> indexed;
-  while (step == Step::More && !cursor.done()) {
-    indexed = cursor.next(sc.window, kIndexWindow);
-    if (!indexed) break;
-    step = walk.consume(sc.window);
+  State(SourceText* source, std::string_view root_tag)
+      : sc(scratch),
+        ctx(source, take_thread_keys()),
+        cleanup{ctx, sc},
+        walk(ctx, sc, records, root_tag),
+        cursor(source->view()) {
+    records.swap(spare_records);
   }
-  if (indexed && step != Step::More) indexed = drain(cursor, sc.window);
+  ~State() { recycle_tree(std::move(tree)); }
 
-  if (!indexed) return ReadError::index(indexed.error());
-  if (step == Step::Failed) return walk.take_error();
-  if (step == Step::More) return walk.at_end();
+  Scratch& sc;
+  ReadContext ctx;
+  Cleanup cleanup;
+  RecordTree tree;
+  RecordBuffer& records = tree.records;
+  Walk walk;
+  IndexCursor cursor;
+  Step step = Step::More;
+  ReadError error;
+  bool finished = false;
+  bool failed = false;
+};
+
+TreeReader::TreeReader(SourceText* source, std::string_view root_tag)
+    : state_(new State(source, root_tag)) {}
+
+TreeReader::~TreeReader() { delete state_; }
+
+RecordBuffer& TreeReader::records() noexcept { return state_->records; }
+
+ReadError TreeReader::take_error() { return std::move(state_->error); }
+
+ReadProgress TreeReader::run(size_t batch) {
+  State& st = *state_;
+  if (st.finished) return st.failed ? ReadProgress::Failed : ReadProgress::Done;
+  Status<IndexBuildError> indexed;
+  while (st.step == Step::More && !st.cursor.done() && st.records.size() < batch) {
+    indexed = st.cursor.next(st.sc.window, kIndexWindow);
+    if (!indexed) break;
+    st.step = st.walk.consume(st.sc.window);
+  }
+  st.ctx.settle();
+  if (indexed && st.step == Step::More && !st.cursor.done()) return ReadProgress::More;
+
+  // The walk is over: the rest of the input is still indexed, since an unclosed tag anywhere
+  // fails the read whatever the walk found.
+  st.finished = true;
+  if (indexed && st.step != Step::More) indexed = drain(st.cursor, st.sc.window);
+  if (!indexed) {
+    st.error = ReadError::index(indexed.error());
+  } else if (st.step == Step::Failed) {
+    st.error = st.walk.take_error();
+  } else if (st.step == Step::More) {
+    st.error = st.walk.at_end();
+  } else {
+    return ReadProgress::Done;
+  }
+  st.failed = true;
+  st.records.recycle(kRetainedRecordBytes);
+  return ReadProgress::Failed;
+}
+
+Result<RecordTree, ReadError> read_tree(SourceText* source, std::string_view root_tag) {
+  TreeReader reader(source, root_tag);
+  ReadProgress progress = reader.run(SIZE_MAX);
+  if (progress == ReadProgress::Failed) return reader.take_error();
+  RecordTree tree;
+  tree.records.swap(reader.records());
   return tree;
 }
 

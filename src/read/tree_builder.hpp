@@ -1,5 +1,6 @@
 // tree_builder.hpp: a document becomes the records of its root element. Runs without the GIL.
 #pragma once
+#include <cstdint>
 #include <string_view>
 
 #include "read/read_error.hpp"
@@ -17,6 +18,30 @@ struct RecordTree {
 // Builds the tree of the first element named `root_tag`. Every shared range it stores holds a
 // count of `source`, taken in bulk before this returns; the caller keeps its own count.
 Result<RecordTree, ReadError> read_tree(SourceText* source, std::string_view root_tag);
+
+enum class ReadProgress : uint8_t { More, Done, Failed };
+
+// The same walk, handing out finished records in batches so a caller can turn them into nodes
+// while the walk goes on: the record storage then stays the size of one batch, however large
+// the document. Every record handed out has its counts on the source already taken.
+class TreeReader {
+ public:
+  TreeReader(SourceText* source, std::string_view root_tag);
+  ~TreeReader();
+  TreeReader(const TreeReader&) = delete;
+  TreeReader& operator=(const TreeReader&) = delete;
+
+  // Walks on until at least `batch` records are finished or the read ends. More: `records()`
+  // holds finished records and the walk is not over. Done: `records()` holds the rest, the root
+  // last. Failed: `take_error()` tells why. The caller empties `records()` between calls.
+  ReadProgress run(size_t batch);
+  RecordBuffer& records() noexcept;
+  ReadError take_error();
+
+ private:
+  struct State;
+  State* state_;
+};
 
 // Bytes of record storage a thread keeps backed by pages between reads.
 inline constexpr size_t kRetainedRecordBytes = 16 * 1024 * 1024;
