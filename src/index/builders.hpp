@@ -59,7 +59,7 @@ Status<IndexBuildError> fill(BuildState& st, StructuralIndex& out, size_t max_ta
   std::vector<IndexedTag>& tags = out.tags;
   std::vector<TextRange>& texts = out.text_ranges;
   auto add_text = [&](uint64_t from, uint64_t to) {
-    if (from < to) texts.push_back({from, to});
+    if (from < to) texts.emplace_back(from, to);
   };
   auto fail = [&](uint64_t at) {
     st.done = true;
@@ -77,53 +77,63 @@ Status<IndexBuildError> fill(BuildState& st, StructuralIndex& out, size_t max_ta
     if (lt + 1 >= n) [[unlikely]]
       return fail(lt);
 
-    IndexedTag tag{lt, 0, lt + 1, 0, TagKind::Open};
+    // The entry is built in place, field by field: assembling it on the stack and copying it out
+    // stalls on store forwarding, which cost more than the rest of a short tag.
+    uint64_t end;
+    uint64_t name_offset = lt + 1;
+    uint64_t name_length = 0;
+    TagKind kind = TagKind::Open;
     const unsigned char next = p[lt + 1];
     if (next != '/' && next != '!' && next != '?') [[likely]] {
       const uint64_t name_end = scan_to_class(p, lt + 1, n, kStartNameStop);
       if (name_end >= n) return fail(lt);
-      tag.name_length = name_end - (lt + 1);
+      name_length = name_end - (lt + 1);
       // The common shapes "<name>" and "<name/>" need no scan.
       if (p[name_end] == '>') {
-        tag.end = name_end;
+        end = name_end;
       } else if (p[name_end] == '/' && name_end + 1 < n && p[name_end + 1] == '>') {
-        tag.end = name_end + 1;
-        tag.kind = TagKind::SelfClosing;
+        end = name_end + 1;
+        kind = TagKind::SelfClosing;
       } else {
-        const StartTagEnd end = scan.start_tag_end(name_end);
-        if (end.gt == kNotFound) return fail(lt);
-        tag.end = end.gt;
-        if (end.self_closing) tag.kind = TagKind::SelfClosing;
+        const StartTagEnd found = scan.start_tag_end(name_end);
+        if (found.gt == kNotFound) return fail(lt);
+        end = found.gt;
+        if (found.self_closing) kind = TagKind::SelfClosing;
       }
     } else if (next == '/') {
       const uint64_t name_end = scan_to_class(p, lt + 2, n, kEndNameStop);
       if (name_end >= n) return fail(lt);
-      const uint64_t gt = p[name_end] == '>' ? name_end : find_byte(in, name_end, '>');
-      if (gt == kNotFound) return fail(lt);
-      tag = {lt, gt, lt + 2, name_end - (lt + 2), TagKind::Close};
+      end = p[name_end] == '>' ? name_end : find_byte(in, name_end, '>');
+      if (end == kNotFound) return fail(lt);
+      name_offset = lt + 2;
+      name_length = name_end - (lt + 2);
+      kind = TagKind::Close;
     } else if (next == '?') {
       const uint64_t target_end = scan_to_class(p, lt + 2, n, kTargetStop);
-      tag = {lt, target_end, lt + 2, target_end - (lt + 2), TagKind::ProcessingInstruction};
+      end = target_end;
       if (target_end + 2 <= n) {
         const uint64_t close = find_seq(in, target_end, "?>");
-        tag.end = close == kNotFound ? n - 1 : close + 1;
+        end = close == kNotFound ? n - 1 : close + 1;
       }
+      name_offset = lt + 2;
+      name_length = target_end - (lt + 2);
+      kind = TagKind::ProcessingInstruction;
     } else {
       const std::string_view rest = in.substr(lt);
-      tag.name_offset = 0;
+      name_offset = 0;
       if (rest.starts_with("<!--")) {
         const uint64_t close = find_seq(in, lt + 4, "-->");
-        tag.kind = TagKind::Comment;
-        tag.end = close == kNotFound ? n : close + 2;
+        end = close == kNotFound ? n : close + 2;
+        kind = TagKind::Comment;
       } else if (rest.starts_with("<![CDATA[")) {
         const uint64_t close = find_seq(in, lt + 9, "]]>");
-        tag.kind = TagKind::CData;
         add_text(lt + 9, close == kNotFound ? n : close);
-        tag.end = close == kNotFound ? n : close + 2;
+        end = close == kNotFound ? n : close + 2;
+        kind = TagKind::CData;
       } else {
         // A declaration leaves no entry; its '>' (or, with none, the '<' itself) ends the text
         // before it.
-        uint64_t gt = lt >= st.no_gt_from ? kNotFound : find_byte(in, lt, '>');
+        const uint64_t gt = lt >= st.no_gt_from ? kNotFound : find_byte(in, lt, '>');
         if (gt == kNotFound) {
           st.no_gt_from = std::min(st.no_gt_from, lt);
           pos = text_start = lt + 1;
@@ -133,8 +143,8 @@ Status<IndexBuildError> fill(BuildState& st, StructuralIndex& out, size_t max_ta
         continue;
       }
     }
-    tags.push_back(tag);
-    pos = text_start = tag.end + 1;
+    tags.emplace_back(lt, end, name_offset, name_length, kind);
+    pos = text_start = end + 1;
   }
   st.pos = pos;
   st.text_start = text_start;

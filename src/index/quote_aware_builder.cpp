@@ -26,19 +26,45 @@ class QuoteAwareScanner {
     return next(from, [](const BlockMasks& m) { return m.lt; });
   }
 
-  // The rule of the scalar builder, taken from the masks: the first '>' or quote from `i`; a
-  // quote jumps to the next equal one. A '/' right before the '>' makes the tag empty-element: the
-  // '/' cannot be the last byte of a name, nor a quote that closed a value.
+  // The rule of the scalar builder, taken from the masks of one block at a time, held in
+  // registers: the first '>' or quote from `i`; a quote jumps to the next equal one, or is passed
+  // over when none follows. A '/' right before the '>' makes the tag empty-element: it cannot be
+  // the last byte of a name, nor a quote that closed a value, so it was stepped over.
   StartTagEnd start_tag_end(uint64_t i) {
-    for (;;) {
-      const uint64_t at = next(i, [](const BlockMasks& m) { return m.gt | m.dq | m.sq; });
-      if (at == kNotFound) return {kNotFound, false};
-      const unsigned char c = p_[at];
-      if (c == '>') return {at, p_[at - 1] == '/'};
-      const uint64_t close = c == '"' ? next(at + 1, [](const BlockMasks& m) { return m.dq; })
-                                      : next(at + 1, [](const BlockMasks& m) { return m.sq; });
-      i = close == kNotFound ? at + 1 : close + 1;
+    uint64_t block = i & ~(kBlockSize - 1);
+    uint64_t live = ~uint64_t{0} << (i % kBlockSize);  // bits not yet passed in this block
+    while (block < n_) {
+      const BlockMasks& m = masks_at(block);
+      const uint64_t gt = m.gt, dq = m.dq, sq = m.sq;
+      uint64_t stops = (gt | dq | sq) & live;
+      uint64_t resume = kNotFound;  // set when a quote's partner lies in a later block
+      while (stops != 0) {
+        const uint64_t bit = stops & (0 - stops);
+        if (gt & bit) {
+          const uint64_t at = block + static_cast<uint64_t>(std::countr_zero(bit));
+          return {at, p_[at - 1] == '/'};
+        }
+        const uint64_t above = 0 - (bit << 1);
+        const uint64_t same = (dq & bit) ? dq : sq;
+        const uint64_t partner = same & above;
+        if (partner != 0) {
+          stops &= 0 - ((partner & (0 - partner)) << 1);
+          continue;
+        }
+        resume = (same == dq) ? next(block + kBlockSize, [](const BlockMasks& b) { return b.dq; })
+                              : next(block + kBlockSize, [](const BlockMasks& b) { return b.sq; });
+        if (resume != kNotFound) break;
+        stops &= above;  // no partner anywhere: the quote is passed over
+      }
+      if (resume == kNotFound) {
+        block += kBlockSize;
+        live = ~uint64_t{0};
+      } else {
+        block = resume & ~(kBlockSize - 1);
+        live = 0 - ((uint64_t{1} << (resume % kBlockSize)) << 1);
+      }
     }
+    return {kNotFound, false};
   }
 
  private:
@@ -46,20 +72,21 @@ class QuoteAwareScanner {
   template <class Pick>
   uint64_t next(uint64_t from, Pick pick) {
     if (from >= n_) return kNotFound;
-    if (from < base_ || from - base_ >= blocks_ * kBlockSize) [[unlikely]]
-      refill(from & ~(kBlockSize - 1));
-    uint64_t block = (from - base_) / kBlockSize;
-    uint64_t bits = pick(masks_[block]) & (~uint64_t{0} << (from % kBlockSize));
+    uint64_t block = from & ~(kBlockSize - 1);
+    uint64_t bits = pick(masks_at(block)) & (~uint64_t{0} << (from % kBlockSize));
     while (bits == 0) {
-      if (++block == blocks_) {
-        const uint64_t following = base_ + blocks_ * kBlockSize;
-        if (following >= n_) return kNotFound;
-        refill(following);
-        block = 0;
-      }
-      bits = pick(masks_[block]);
+      block += kBlockSize;
+      if (block >= n_) return kNotFound;
+      bits = pick(masks_at(block));
     }
-    return base_ + block * kBlockSize + static_cast<uint64_t>(std::countr_zero(bits));
+    return block + static_cast<uint64_t>(std::countr_zero(bits));
+  }
+
+  // The masks of the block starting at `block`, classifying a new window when it lies outside.
+  const BlockMasks& masks_at(uint64_t block) {
+    if (block - base_ >= blocks_ * kBlockSize) [[unlikely]]
+      refill(block);
+    return masks_[(block - base_) / kBlockSize];
   }
 
   // Classifies the window starting at `start` (a block boundary before the end of the input).

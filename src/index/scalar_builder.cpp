@@ -9,22 +9,22 @@ struct ScalarScanner {
   const unsigned char* p = reinterpret_cast<const unsigned char*>(in.data());
   uint64_t n = in.size();
 
-  // memchr wins here: the distance to the next '<' is the length of the character data.
-  uint64_t find_lt(uint64_t from) const { return find_byte(in, from, '<'); }
-
-  // First '"', '\'', '/' or '>' at or after `i`, or n.
-  uint64_t next_stop(uint64_t i) const {
+  // Character data between tags is often a line break and some indentation: one word is tried
+  // inline; longer runs go to memchr.
+  uint64_t find_lt(uint64_t from) const {
     if constexpr (swar::kUsable) {
-      while (i + 8 <= n) {
-        const uint64_t v = swar::load(p + i);
-        const uint64_t hits = swar::equal_bytes(v, '"') | swar::equal_bytes(v, '\'') |
-                              swar::equal_bytes(v, '/') | swar::equal_bytes(v, '>');
-        if (hits) return i + swar::lowest_byte(hits);
-        i += 8;
+      if (from + 8 <= n) {
+        const uint64_t hits = swar::equal_bytes(swar::load(p + from), '<');
+        if (hits) return from + swar::lowest_byte(hits);
+        from += 8;
       }
     }
-    return scan_to_class(p, i, n, kStartTagStop);
+    return find_byte(in, from, '<');
   }
+
+  // First '"', '\'' or '>' at or after `i`, or n. The stretches between attribute values are short,
+  // so a table loop beats word-at-a-time search here (measured).
+  uint64_t next_stop(uint64_t i) const { return scan_to_class(p, i, n, kQuote | kGt); }
 
   // The next `quote` at or after `i`. Attribute values are mostly short, so a few words are tried
   // inline before paying for a memchr call.
@@ -38,17 +38,14 @@ struct ScalarScanner {
     return find_byte(in, i, static_cast<char>(quote));
   }
 
+  // Only quotes and '>' stop the scan: a '/' matters only right before the '>', and there it was
+  // stepped over (the last byte of a name is never '/', and a value ends with its quote).
   StartTagEnd start_tag_end(uint64_t i) const {
     for (;;) {
       i = next_stop(i);
       if (i >= n) return {kNotFound, false};
       const unsigned char c = p[i];
-      if (c == '>') return {i, false};
-      if (c == '/') {
-        if (i + 1 < n && p[i + 1] == '>') return {i + 1, true};
-        ++i;
-        continue;
-      }
+      if (c == '>') return {i, p[i - 1] == '/'};
       const uint64_t close = closing_quote(i + 1, c);
       i = close == kNotFound ? i + 1 : close + 1;
     }
