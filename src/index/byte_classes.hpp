@@ -37,7 +37,6 @@ inline constexpr std::array<uint8_t, 256> kByteClasses = [] {
 inline constexpr uint8_t kStartNameStop = kSpace | kSlash | kGt;
 inline constexpr uint8_t kEndNameStop = kSpace | kGt;
 inline constexpr uint8_t kTargetStop = kSpace | kGt | kQuestion;
-inline constexpr uint8_t kStartTagStop = kQuote | kSlash | kGt;
 
 inline bool in_classes(unsigned char c, uint8_t classes) { return (kByteClasses[c] & classes) != 0; }
 

@@ -15,7 +15,19 @@ namespace {
 
 // Blocks classified per refill: enough to amortise the indirect call, few enough that a jump
 // past a comment or a long text wastes little.
-constexpr uint64_t kWindowBlocks = 4;
+constexpr uint64_t kWindowBlocks = 8;
+
+// Bit i of the result is the XOR of bits 0..i of x: set from each odd set bit up to, not
+// including, the following one.
+inline uint64_t prefix_xor(uint64_t x) {
+  x ^= x << 1;
+  x ^= x << 2;
+  x ^= x << 4;
+  x ^= x << 8;
+  x ^= x << 16;
+  x ^= x << 32;
+  return x;
+}
 
 class QuoteAwareScanner {
  public:
@@ -26,42 +38,50 @@ class QuoteAwareScanner {
     return next(from, [](const BlockMasks& m) { return m.lt; });
   }
 
-  // The rule of the scalar builder, taken from the masks of one block at a time, held in
-  // registers: the first '>' or quote from `i`; a quote jumps to the next equal one, or is passed
-  // over when none follows. A '/' right before the '>' makes the tag empty-element: it cannot be
-  // the last byte of a name, nor a quote that closed a value, so it was stepped over.
+  // The rule of the scalar builder, taken from the masks of one block at a time: the first '>'
+  // or quote from `i`; a quote jumps to the next equal one, or is passed over when none follows.
+  //
+  // Rather than jump quote by quote, a block is resolved a run at a time: from the first quote,
+  // a prefix XOR of the quotes of that kind marks every byte inside its values at once, which is
+  // exact up to the first quote of the other kind outside them; there the roles swap. A '/' right
+  // before the '>' makes the tag empty-element: it cannot be the last byte of a name, nor a quote
+  // that closed a value, so it was stepped over.
   StartTagEnd start_tag_end(uint64_t i) {
     uint64_t block = i & ~(kBlockSize - 1);
-    uint64_t live = ~uint64_t{0} << (i % kBlockSize);  // bits not yet passed in this block
+    uint64_t todo = ~uint64_t{0} << (i % kBlockSize);  // bits not yet passed in this block
     while (block < n_) {
       const BlockMasks& m = masks_at(block);
       const uint64_t gt = m.gt, dq = m.dq, sq = m.sq;
-      uint64_t stops = (gt | dq | sq) & live;
-      uint64_t resume = kNotFound;  // set when a quote's partner lies in a later block
-      while (stops != 0) {
-        const uint64_t bit = stops & (0 - stops);
-        if (gt & bit) {
-          const uint64_t at = block + static_cast<uint64_t>(std::countr_zero(bit));
-          return {at, p_[at - 1] == '/'};
-        }
-        const uint64_t above = 0 - (bit << 1);
-        const uint64_t same = (dq & bit) ? dq : sq;
-        const uint64_t partner = same & above;
-        if (partner != 0) {
-          stops &= 0 - ((partner & (0 - partner)) << 1);
+      uint64_t resume = kNotFound;  // set when a value's closing quote lies in a later block
+      for (;;) {
+        const uint64_t quotes = (dq | sq) & todo;
+        const uint64_t first = quotes & (0 - quotes);
+        const uint64_t same = ((dq & first) ? dq : sq) & todo;
+        const uint64_t inside = prefix_xor(same);  // from each opening quote up to its partner
+        const uint64_t stop = (gt | (quotes & ~same)) & todo & ~inside;
+        if (stop != 0) {
+          const uint64_t bit = stop & (0 - stop);
+          if (gt & bit) {
+            const uint64_t at = block + static_cast<uint64_t>(std::countr_zero(bit));
+            return {at, p_[at - 1] == '/'};
+          }
+          todo &= 0 - bit;  // a quote of the other kind opens the next run
           continue;
         }
-        resume = (same == dq) ? next(block + kBlockSize, [](const BlockMasks& b) { return b.dq; })
-                              : next(block + kBlockSize, [](const BlockMasks& b) { return b.sq; });
+        if ((inside >> 63) == 0) break;  // every value closed inside the block
+        // The last opening quote's partner lies beyond the block, or nowhere.
+        const uint64_t opener = uint64_t{1} << (63 - std::countl_zero(same));
+        resume = (same & dq) ? next(block + kBlockSize, [](const BlockMasks& b) { return b.dq; })
+                             : next(block + kBlockSize, [](const BlockMasks& b) { return b.sq; });
         if (resume != kNotFound) break;
-        stops &= above;  // no partner anywhere: the quote is passed over
+        todo &= 0 - (opener << 1);  // no partner anywhere: the quote is passed over
       }
       if (resume == kNotFound) {
         block += kBlockSize;
-        live = ~uint64_t{0};
+        todo = ~uint64_t{0};
       } else {
         block = resume & ~(kBlockSize - 1);
-        live = 0 - ((uint64_t{1} << (resume % kBlockSize)) << 1);
+        todo = 0 - ((uint64_t{1} << (resume % kBlockSize)) << 1);
       }
     }
     return {kNotFound, false};

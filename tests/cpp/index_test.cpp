@@ -407,14 +407,15 @@ TEST_P(IndexBuilderTest, TagsAndQuotesAcrossBlockEdges) {
   }
 }
 
-// A quote whose partner lies one or more blocks further on.
+// A quote whose partner lies one or more blocks further on; scanning resumes just after the
+// partner, where the next value hides a '>'.
 TEST_P(IndexBuilderTest, QuotePartnerManyBlocksAhead) {
-  for (size_t gap : {0, 60, 63, 64, 65, 200, 255, 256, 257, 1000, 5000}) {
+  for (size_t gap : {0, 50, 57, 58, 59, 60, 63, 64, 65, 200, 255, 256, 257, 1000, 5000}) {
     for (size_t pad : {0, 62, 63, 64}) {
-      const std::string input =
-          std::string(pad, ' ') + "<a x='" + std::string(gap, '<') + "'>" + std::string(gap, '>') + "<b/>";
+      const std::string input = std::string(pad, ' ') + "<a x='" + std::string(gap, '<') + "' y='>'>" +
+                                std::string(gap, '>') + "<b/>";
       SCOPED_TRACE("gap " + std::to_string(gap) + " pad " + std::to_string(pad));
-      const uint64_t open_end = pad + 6 + gap + 1;
+      const uint64_t open_end = pad + 13 + gap;
       std::vector<TextRange> texts;
       if (pad > 0) texts.push_back({0, pad});
       if (gap > 0) texts.push_back({open_end + 1, open_end + 1 + gap});
