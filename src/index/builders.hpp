@@ -59,7 +59,11 @@ Status<IndexBuildError> fill(BuildState& st, StructuralIndex& out, size_t max_ta
   std::vector<IndexedTag>& tags = out.tags;
   std::vector<TextRange>& texts = out.text_ranges;
   auto add_text = [&](uint64_t from, uint64_t to) {
-    if (from < to) texts.emplace_back(from, to);
+    if (from < to) {
+      TextRange& r = texts.emplace_back();
+      r.start = from;
+      r.end = to;
+    }
   };
   auto fail = [&](uint64_t at) {
     st.done = true;
@@ -143,7 +147,12 @@ Status<IndexBuildError> fill(BuildState& st, StructuralIndex& out, size_t max_ta
         continue;
       }
     }
-    tags.emplace_back(lt, end, name_offset, name_length, kind);
+    IndexedTag& tag = tags.emplace_back();
+    tag.start = lt;
+    tag.end = end;
+    tag.name_offset = name_offset;
+    tag.name_length = name_length;
+    tag.kind = kind;
     pos = text_start = end + 1;
   }
   st.pos = pos;
