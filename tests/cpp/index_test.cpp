@@ -524,6 +524,23 @@ TEST_P(IndexBuilderTest, ManyDeclarationsWithoutGt) {
   EXPECT_EQ(o.texts.back(), (TextRange{input.size() - 7, input.size() - 4}));
 }
 
+// The text before a declaration that no tag follows comes in a last piece of its own; a piece
+// of no tags is taken as one of a single tag, so the cursor always moves on.
+TEST_P(IndexBuilderTest, CursorPieceEdges) {
+  const std::string input = "<a/> x <!DOCTYPE r>";
+  IndexCursor cursor(input, GetParam());
+  StructuralIndex piece;
+  ASSERT_TRUE(cursor.next(piece, 0).ok());
+  ASSERT_EQ(piece.tag_count(), 1u);
+  EXPECT_EQ(piece.tag_name(0), "a");
+  EXPECT_TRUE(piece.text_ranges.empty());
+  EXPECT_FALSE(cursor.done());
+  ASSERT_TRUE(cursor.next(piece, 1).ok());
+  EXPECT_EQ(piece.tag_count(), 0u);
+  EXPECT_EQ(piece.text_ranges, (std::vector<TextRange>{{4, 7}}));
+  EXPECT_TRUE(cursor.done());
+}
+
 // ---------------------------------------------------------------------------------------------
 // Choosing a builder.
 
