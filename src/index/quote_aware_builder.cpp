@@ -34,8 +34,23 @@ class QuoteAwareScanner {
   QuoteAwareScanner(std::string_view in, ClassifyBlocks classify)
       : p_(reinterpret_cast<const unsigned char*>(in.data())), n_(in.size()), classify_(classify) {}
 
+  // From the masks for up to a window's span; beyond that the character data is long, and memchr
+  // outruns classifying it. The next start tag then classifies a window where it lies.
   uint64_t find_lt(uint64_t from) {
-    return next(from, [](const BlockMasks& m) { return m.lt; });
+    if (from >= n_) return kNotFound;
+    uint64_t block = from & ~(kBlockSize - 1);
+    const uint64_t limit = block + kWindowBlocks * kBlockSize;
+    uint64_t bits = masks_at(block).lt & (~uint64_t{0} << (from % kBlockSize));
+    while (bits == 0) {
+      block += kBlockSize;
+      if (block >= n_) return kNotFound;
+      if (block >= limit) {
+        const void* hit = std::memchr(p_ + block, '<', n_ - block);
+        return hit ? static_cast<uint64_t>(static_cast<const unsigned char*>(hit) - p_) : kNotFound;
+      }
+      bits = masks_at(block).lt;
+    }
+    return block + static_cast<uint64_t>(std::countr_zero(bits));
   }
 
   // The rule of the scalar builder, taken from the masks of one block at a time: the first '>'
