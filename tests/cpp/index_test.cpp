@@ -427,6 +427,24 @@ TEST_P(IndexBuilderTest, QuotePartnerManyBlocksAhead) {
   }
 }
 
+// Character data of every length up to a few windows of blocks, so the next '<' falls on every
+// offset of a block, on block and window edges and past them.
+TEST_P(IndexBuilderTest, CharacterDataOfEveryLength) {
+  for (size_t pad : {0, 1, 61}) {
+    for (size_t len = 0; len <= 1200; ++len) {
+      const std::string input = std::string(pad, ' ') + "<a>" + std::string(len, 'x') + "</a>";
+      SCOPED_TRACE("pad " + std::to_string(pad) + " length " + std::to_string(len));
+      const uint64_t text = pad + 3;
+      std::vector<TextRange> texts;
+      if (pad > 0) texts.push_back({0, pad});
+      if (len > 0) texts.push_back({text, text + len});
+      expect_index(build_it(input), input, {{K::Open, pad, pad + 2, "a"}, {K::Close, text + len, text + len + 3, "a"}},
+                   texts);
+      if (HasFatalFailure()) return;
+    }
+  }
+}
+
 // The last quote of the input has no partner wherever it lies; the scan must come back after it.
 TEST_P(IndexBuilderTest, UnpairedQuoteAtEveryDistanceFromTheEnd) {
   for (size_t tail = 0; tail <= 200; ++tail) {
