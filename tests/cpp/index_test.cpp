@@ -160,7 +160,6 @@ void expect_all_agree(std::string_view input) {
   ASSERT_EQ(build(input, IndexBuilder::QuoteAware), scalar) << "input: " << input;
   for (auto [name, classify] : classifiers())
     ASSERT_EQ(build_quote_aware_with(input, classify), scalar) << name << " input: " << input;
-  Outcome scalar_pieces;
   for (size_t max_tags : {1, 2, 3, 7}) {
     Outcome pieces = build_in_pieces(input, IndexBuilder::Scalar, max_tags);
     ASSERT_EQ(as_whole(pieces), scalar) << "max_tags " << max_tags << " input: " << input;
@@ -842,13 +841,27 @@ TEST(Differential, RandomBytesFromAnXmlAlphabet) {
   }
 }
 
-// Inputs the fuzzer once found to set the builders apart; kept so they stay together.
-TEST(Differential, FuzzRegressions) {
-  static const std::vector<std::string> inputs = {
+// Quote shapes that the block-at-a-time resolution handles on separate paths.
+TEST(Differential, TrickyQuoteShapes) {
+  const std::string long_value(600, 'v');
+  const std::vector<std::string> inputs = {
       "<a \"",
+      "<a '''>",
+      "<a '\"'\"'>",
+      "<a x='1\" y=\"2'>",
+      "<a x='1' \"y>\"'>",
+      "<a x=\"1\" y='2\"' z=\"3'>\"/>",
+      "<!-- <a x='> -->'<b/>",
+      "<![CDATA[ ' ]]><a b='>'/>",
+      "<?pi ' ?><a/>",
+      "<a b=\"" + long_value + "\"/>",
+      "<a b='" + long_value + "\"" + long_value + "'/>",
+      "<a b=\"" + long_value + ">",
+      "<a " + std::string(130, '\'') + ">",
+      "<a " + std::string(131, '"') + "><b/>",
   };
   for (const std::string& input : inputs) {
-    SCOPED_TRACE(input);
+    SCOPED_TRACE(input.substr(0, 80));
     expect_all_agree(input);
   }
 }
