@@ -2,17 +2,16 @@
 // find the next '<' and the end of a start tag; everything else (comments, CDATA, processing
 // instructions, declarations, end tags, text ranges) is decided here, once.
 #pragma once
+#include <algorithm>
 #include <cstring>
 
+#include "index/block_classifier.hpp"
+#include "index/byte_classes.hpp"
 #include "index/structural_index.hpp"
 
 namespace vx::index_detail {
 
 constexpr uint64_t kNotFound = UINT64_MAX;
-
-inline bool is_space(unsigned char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
-}
 
 // First occurrence of `needle` at or after `from`, or kNotFound.
 inline uint64_t find_seq(std::string_view in, uint64_t from, std::string_view needle) {
@@ -37,86 +36,134 @@ struct BuildState {
   uint64_t pos = 0;
   uint64_t text_start = 0;
   bool done = false;
+  // No '>' lies at or after this offset. Set when a declaration finds no '>', so that a run of
+  // such declarations costs one search to the end of the input rather than one each. It need not
+  // outlive a `fill` call: after such a declaration no tag can end before the input does.
+  uint64_t no_gt_from = kNotFound;
 };
 
-// Scanner: uint64_t find_lt(uint64_t from) -> offset or kNotFound;
-//          StartTagEnd start_tag_end(uint64_t name_end) -> as the scalar rule describes.
+// Scanner: uint64_t find_lt(uint64_t from) -> the first '<' at or after `from`, or kNotFound
+//          (`from` may lie past the end of the input);
+//          StartTagEnd start_tag_end(uint64_t name_end) -> from the end of a start tag's name, step
+//          through the bytes: a quote jumps to the next equal byte (or, with none left, is passed
+//          over); "/>" ends an empty-element tag and '>' a start tag.
 template <class Scanner>
 Status<IndexBuildError> fill(BuildState& st, StructuralIndex& out, size_t max_tags, Scanner& scan) {
   const std::string_view in = st.input;
+  const auto* p = reinterpret_cast<const unsigned char*>(in.data());
   const uint64_t n = in.size();
-  auto byte = [&](uint64_t i) { return static_cast<unsigned char>(in[i]); };
+  // Locals rather than `st`: the stores into the vectors could alias its fields and would force
+  // them back to memory on every tag.
+  uint64_t pos = st.pos;
+  uint64_t text_start = st.text_start;
+  std::vector<IndexedTag>& tags = out.tags;
+  std::vector<TextRange>& texts = out.text_ranges;
   auto add_text = [&](uint64_t from, uint64_t to) {
-    if (from < to) out.text_ranges.push_back({from, to});
+    if (from < to) {
+      TextRange& r = texts.emplace_back();
+      r.start = from;
+      r.end = to;
+    }
   };
   auto fail = [&](uint64_t at) {
     st.done = true;
+    st.pos = st.text_start = at;
     return Status<IndexBuildError>(IndexBuildError{at});
   };
 
-  while (!st.done && out.tags.size() < max_tags) {
-    uint64_t lt = scan.find_lt(st.pos);
+  while (tags.size() < max_tags) {
+    const uint64_t lt = scan.find_lt(pos);
     if (lt == kNotFound) {
       st.done = true;
       break;
     }
-    add_text(st.text_start, lt);
-    if (lt + 1 >= n) return fail(lt);
+    add_text(text_start, lt);
+    if (lt + 1 >= n) [[unlikely]]
+      return fail(lt);
 
-    IndexedTag tag{lt, 0, 0, 0, TagKind::Open};
-    unsigned char next = byte(lt + 1);
-    if (next == '!') {
-      std::string_view rest = in.substr(lt);
-      if (rest.starts_with("<!--")) {
-        uint64_t close = find_seq(in, lt + 4, "-->");
-        tag.kind = TagKind::Comment;
-        tag.end = close == kNotFound ? n : close + 2;
-      } else if (rest.starts_with("<![CDATA[")) {
-        uint64_t close = find_seq(in, lt + 9, "]]>");
-        tag.kind = TagKind::CData;
-        add_text(lt + 9, close == kNotFound ? n : close);
-        tag.end = close == kNotFound ? n : close + 2;
+    // The entry is built in place, field by field: assembling it on the stack and copying it out
+    // stalls on store forwarding, which cost more than the rest of a short tag.
+    uint64_t end;
+    uint64_t name_offset = lt + 1;
+    uint64_t name_length = 0;
+    TagKind kind = TagKind::Open;
+    const unsigned char next = p[lt + 1];
+    if (next != '/' && next != '!' && next != '?') [[likely]] {
+      const uint64_t name_end = scan_to_class(p, lt + 1, n, kStartNameStop);
+      if (name_end >= n) return fail(lt);
+      name_length = name_end - (lt + 1);
+      // The common shapes "<name>" and "<name/>" need no scan.
+      if (p[name_end] == '>') {
+        end = name_end;
+      } else if (p[name_end] == '/' && name_end + 1 < n && p[name_end + 1] == '>') {
+        end = name_end + 1;
+        kind = TagKind::SelfClosing;
       } else {
-        // A declaration: skipped, leaving no entry.
-        uint64_t gt = find_byte(in, lt, '>');
+        const StartTagEnd found = scan.start_tag_end(name_end);
+        if (found.gt == kNotFound) return fail(lt);
+        end = found.gt;
+        if (found.self_closing) kind = TagKind::SelfClosing;
+      }
+    } else if (next == '/') {
+      const uint64_t name_end = scan_to_class(p, lt + 2, n, kEndNameStop);
+      if (name_end >= n) return fail(lt);
+      end = p[name_end] == '>' ? name_end : find_byte(in, name_end, '>');
+      if (end == kNotFound) return fail(lt);
+      name_offset = lt + 2;
+      name_length = name_end - (lt + 2);
+      kind = TagKind::Close;
+    } else if (next == '?') {
+      const uint64_t target_end = scan_to_class(p, lt + 2, n, kTargetStop);
+      end = target_end;
+      if (target_end + 2 <= n) {
+        const uint64_t close = find_seq(in, target_end, "?>");
+        end = close == kNotFound ? n - 1 : close + 1;
+      }
+      name_offset = lt + 2;
+      name_length = target_end - (lt + 2);
+      kind = TagKind::ProcessingInstruction;
+    } else {
+      const std::string_view rest = in.substr(lt);
+      name_offset = 0;
+      if (rest.starts_with("<!--")) {
+        const uint64_t close = find_seq(in, lt + 4, "-->");
+        end = close == kNotFound ? n : close + 2;
+        kind = TagKind::Comment;
+      } else if (rest.starts_with("<![CDATA[")) {
+        const uint64_t close = find_seq(in, lt + 9, "]]>");
+        add_text(lt + 9, close == kNotFound ? n : close);
+        end = close == kNotFound ? n : close + 2;
+        kind = TagKind::CData;
+      } else {
+        // A declaration leaves no entry; its '>' (or, with none, the '<' itself) ends the text
+        // before it.
+        const uint64_t gt = lt >= st.no_gt_from ? kNotFound : find_byte(in, lt, '>');
         if (gt == kNotFound) {
-          st.text_start = st.pos = lt + 1;
+          st.no_gt_from = std::min(st.no_gt_from, lt);
+          pos = text_start = lt + 1;
         } else {
-          st.text_start = st.pos = gt + 1;
+          pos = text_start = gt + 1;
         }
         continue;
       }
-    } else if (next == '/') {
-      uint64_t i = lt + 2;
-      while (i < n && !is_space(byte(i)) && byte(i) != '>') ++i;
-      if (i >= n) return fail(lt);
-      uint64_t gt = find_byte(in, i, '>');
-      if (gt == kNotFound) return fail(lt);
-      tag = {lt, gt, lt + 2, i - (lt + 2), TagKind::Close};
-    } else if (next == '?') {
-      uint64_t i = lt + 2;
-      while (i < n && !is_space(byte(i)) && byte(i) != '>' && byte(i) != '?') ++i;
-      tag = {lt, i, lt + 2, i - (lt + 2), TagKind::ProcessingInstruction};
-      if (i + 2 <= n) {
-        uint64_t close = find_seq(in, i, "?>");
-        tag.end = close == kNotFound ? n - 1 : close + 1;
-      }
-    } else {
-      uint64_t i = lt + 1;
-      while (i < n && !is_space(byte(i)) && byte(i) != '/' && byte(i) != '>') ++i;
-      if (i >= n) return fail(lt);
-      StartTagEnd end = scan.start_tag_end(i);
-      if (end.gt == kNotFound) return fail(lt);
-      tag = {lt, end.gt, lt + 1, i - (lt + 1),
-             end.self_closing ? TagKind::SelfClosing : TagKind::Open};
     }
-    out.tags.push_back(tag);
-    st.text_start = st.pos = tag.end + 1;
+    IndexedTag& tag = tags.emplace_back();
+    tag.start = lt;
+    tag.end = end;
+    tag.name_offset = name_offset;
+    tag.name_length = name_length;
+    tag.kind = kind;
+    pos = text_start = end + 1;
   }
+  st.pos = pos;
+  st.text_start = text_start;
   return {};
 }
 
 Status<IndexBuildError> fill_scalar(BuildState& st, StructuralIndex& out, size_t max_tags);
 Status<IndexBuildError> fill_quote_aware(BuildState& st, StructuralIndex& out, size_t max_tags);
+// With a given classifier, so that every variant can be checked on any CPU that runs it.
+Status<IndexBuildError> fill_quote_aware(BuildState& st, StructuralIndex& out, size_t max_tags,
+                                         ClassifyBlocks classify);
 
 }  // namespace vx::index_detail

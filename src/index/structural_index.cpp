@@ -27,6 +27,8 @@ Status<IndexBuildError> IndexCursor::next(StructuralIndex& out, size_t max_tags)
   out.tags.clear();
   out.text_ranges.clear();
   if (done_) return {};
+  // A piece of no tags would never move the cursor on.
+  max_tags = std::max<size_t>(max_tags, 1);
   index_detail::BuildState st{input_, pos_, text_start_, false};
   Status<IndexBuildError> status = builder_ == IndexBuilder::Scalar
                                        ? index_detail::fill_scalar(st, out, max_tags)

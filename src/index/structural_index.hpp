@@ -69,8 +69,10 @@ Result<StructuralIndex, IndexBuildError> build_index(std::string_view input, Ind
 
 // Builds the index piece by piece, so a reader can consume tags while only a bounded window of
 // the index is in memory. Each call to `next` replaces the contents of `out` with the following
-// tags (up to `max_tags`) and the text ranges recorded for them. Pieces end right after a tag,
-// so every text range of a piece lies before one of its tags or is the content of its CDATA.
+// tags (up to `max_tags`, taken as at least 1) and the text ranges recorded for them. Pieces end
+// right after a tag, so every text range of a piece lies before one of its tags or is the content
+// of its CDATA; only the last piece may end with text that came before a declaration and no tag.
+// The pieces concatenated are the whole build; after a failure the cursor is done.
 class IndexCursor {
  public:
   explicit IndexCursor(std::string_view input) : IndexCursor(input, choose_builder(input)) {}
