@@ -1,8 +1,16 @@
-// serialiser.hpp: the self-contained copy of a tree that is written without the GIL, and the
-// writer that turns it into indented XML.
+// serialiser.hpp: indented XML from any immutable element tree, written without the GIL.
+//
+// The writer reads elements through five functions found by argument-dependent lookup, so the
+// same code serves Node records (write_entry.cpp) and the plain trees of the C++ tests:
+//   std::string_view tree_name(H);   const StoredStr& tree_text(H);  (absent: no text)
+//   const AttrMap& tree_attrs(H);    size_t tree_child_count(H);     H tree_child(H, size_t);
+// Nothing is copied: the caller keeps the tree alive and unchanged for the whole call, which
+// immutable Node records held through their root guarantee.
 #pragma once
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -17,22 +25,13 @@ namespace vx {
 inline constexpr std::string_view XML_DECLARATION = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n";
 static_assert(XML_DECLARATION.size() == 39);
 
-// One element of a snapshot; it owns its children by value. Shared-range strings hold counts of
-// their source text rather than copies of it. Destruction is iterative, so a chain of any depth
-// is released without recursion.
-struct NodeSnapshot {
-  StoredStr name;
-  StoredStr text;  // absent when the node had no text
-  AttrMap attrs;
-  std::vector<NodeSnapshot> children;
-
-  NodeSnapshot() noexcept = default;
-  NodeSnapshot(NodeSnapshot&&) noexcept = default;
-  NodeSnapshot& operator=(NodeSnapshot&& other) noexcept;
-  ~NodeSnapshot();
-
-  // Releases everything now (iteratively); leaves an element with an absent name and no parts.
-  void clear() noexcept;
+template <class H>
+concept WritableTree = requires(H h, size_t i) {
+  { tree_name(h) } -> std::convertible_to<std::string_view>;
+  { tree_text(h) } -> std::same_as<const StoredStr&>;
+  { tree_attrs(h) } -> std::same_as<const AttrMap&>;
+  { tree_child_count(h) } -> std::convertible_to<size_t>;
+  { tree_child(h, i) } -> std::same_as<H>;
 };
 
 // The emission state of one write call.
@@ -46,22 +45,169 @@ struct XmlWriter {
 // Appends `text` with the markup characters replaced by references; attribute values also
 // replace tab, line feed and carriage return. Runs without a replacement go in one piece.
 Status<OsError> write_escaped(OutputSink& sink, std::string_view text, bool attribute);
-
-// Writes `node` and its subtree, releasing each part once it is written (and, on failure, the
-// rest unwritten). An explicit stack stands in for recursion.
-Status<OsError> write_element(XmlWriter& writer, NodeSnapshot node);
-
-// The size of what write_element will produce, found without writing.
-struct OutputSize {
-  bool fits = false;   // false when the size does not fit in 64 bits
-  uint64_t bytes = 0;  // exact when measured with `escapes`, else a lower bound
-  bool ascii = true;   // no byte above 0x7F (only meaningful when measured with `escapes`)
-};
-// `escapes` false skips scanning the texts: enough to know whether the indentation overflows.
-OutputSize measure_element(const NodeSnapshot& node, size_t indent, bool escapes);
+// The same, reporting only success; the sink keeps the error.
+bool append_escaped(OutputSink& sink, std::string_view text, bool attribute);
 
 // Bytes that escaping adds to `text` (0 when nothing needs replacing); sets *non_ascii when the
 // text has a byte above 0x7F.
 size_t escaped_growth(std::string_view text, bool attribute, bool* non_ascii) noexcept;
+bool has_non_ascii(std::string_view text) noexcept;
+
+// "\n" and indent x depth spaces; the product was checked by measuring the tree beforehand.
+bool write_line_break(XmlWriter& w);
+
+// The size of what write_element produces, found without writing.
+struct OutputSize {
+  bool fits = false;   // false when the size does not fit in 64 bits
+  uint64_t bytes = 0;  // exact when measured with `escapes`, else a lower bound
+  bool ascii = true;   // no byte above 0x7F (only known when measured with `escapes`)
+};
+
+namespace detail {
+
+template <WritableTree H>
+bool open_element(XmlWriter& w, H node) {
+  OutputSink& sink = w.sink;
+  if (w.break_before_tag) write_line_break(w);
+  w.break_before_tag = true;
+  sink.put('<');
+  sink.append(tree_name(node));
+  for (const AttrEntry& entry : tree_attrs(node)) {
+    sink.put(' ');
+    sink.append(entry.key.view());
+    sink.append("=\"", 2);
+    append_escaped(sink, entry.value.view(), true);
+    sink.put('"');
+  }
+  const StoredStr& text = tree_text(node);
+  if (!text.present() && tree_child_count(node) == 0) {
+    sink.append("/>", 2);
+    return false;
+  }
+  sink.put('>');
+  ++w.depth;
+  if (text.present()) {
+    append_escaped(sink, text.view(), false);
+    w.break_before_tag = false;
+  }
+  return true;
+}
+
+template <WritableTree H>
+void close_element(XmlWriter& w, H node) {
+  OutputSink& sink = w.sink;
+  --w.depth;
+  if (w.break_before_tag) write_line_break(w);
+  w.break_before_tag = true;
+  sink.append("</", 2);
+  sink.append(tree_name(node));
+  sink.put('>');
+}
+
+template <class H>
+struct Frame {
+  H node;
+  size_t next_child;
+  size_t child_count;
+};
+
+}  // namespace detail
+
+// Writes `node` and its subtree. An element opens (start tag, text), its children follow, and
+// it closes; an explicit stack of open elements stands in for recursion, so depth is bounded
+// by memory only. A failed append ends the walk with the sink's error.
+template <WritableTree H>
+Status<OsError> write_element(XmlWriter& w, H node) {
+  std::vector<detail::Frame<H>> open;
+  if (detail::open_element(w, node)) open.push_back({node, 0, tree_child_count(node)});
+  while (!open.empty() && !w.sink.failed()) {
+    detail::Frame<H>& top = open.back();
+    if (top.next_child < top.child_count) {
+      H child = tree_child(top.node, top.next_child++);
+      if (detail::open_element(w, child)) open.push_back({child, 0, tree_child_count(child)});
+      continue;
+    }
+    detail::close_element(w, top.node);
+    open.pop_back();
+  }
+  if (w.sink.failed()) return w.sink.error();
+  return {};
+}
+
+// What write_element(w, node) appends when w starts at depth 0 with no pending line break.
+// `escapes` false skips scanning the texts, which is enough to know whether the indentation
+// overflows. Follows write_element step by step, so the two cannot drift apart unnoticed: the
+// entry points check that the emission fills the measured size exactly.
+template <WritableTree H>
+OutputSize measure_element(H root, size_t indent, bool escapes) {
+  using u128 = unsigned __int128;
+  u128 fixed = 0;      // every byte except indentation spaces
+  u128 depth_sum = 0;  // the depths of all line breaks: the spaces are indent times this
+  size_t depth = 0;
+  bool break_before_tag = false;
+  bool non_ascii = false;
+
+  auto text_size = [&](std::string_view s, bool attribute) -> u128 {
+    if (!escapes) return s.size();
+    return s.size() + escaped_growth(s, attribute, &non_ascii);
+  };
+  auto verbatim = [&](std::string_view s) -> u128 {
+    if (escapes && !non_ascii && has_non_ascii(s)) non_ascii = true;
+    return s.size();
+  };
+  auto line = [&] {
+    fixed += 1;
+    depth_sum += depth;
+  };
+  auto open = [&](H node) {
+    if (break_before_tag) line();
+    break_before_tag = true;
+    fixed += 1 + verbatim(tree_name(node));
+    for (const AttrEntry& entry : tree_attrs(node)) {
+      fixed += 4 + verbatim(entry.key.view()) + text_size(entry.value.view(), true);
+    }
+    const StoredStr& text = tree_text(node);
+    if (!text.present() && tree_child_count(node) == 0) {
+      fixed += 2;
+      return false;
+    }
+    fixed += 1;
+    ++depth;
+    if (text.present()) {
+      fixed += text_size(text.view(), false);
+      break_before_tag = false;
+    }
+    return true;
+  };
+  auto close = [&](H node) {
+    --depth;
+    if (break_before_tag) line();
+    break_before_tag = true;
+    fixed += 3 + std::string_view(tree_name(node)).size();
+  };
+
+  std::vector<detail::Frame<H>> open_elements;
+  if (open(root)) open_elements.push_back({root, 0, tree_child_count(root)});
+  while (!open_elements.empty()) {
+    detail::Frame<H>& top = open_elements.back();
+    if (top.next_child < top.child_count) {
+      H child = tree_child(top.node, top.next_child++);
+      if (open(child)) open_elements.push_back({child, 0, tree_child_count(child)});
+      continue;
+    }
+    close(top.node);
+    open_elements.pop_back();
+  }
+
+  OutputSize size;
+  size.ascii = !non_ascii;
+  u128 spaces;
+  if (__builtin_mul_overflow(static_cast<u128>(indent), depth_sum, &spaces)) return size;
+  u128 total;
+  if (__builtin_add_overflow(fixed, spaces, &total) || total > UINT64_MAX) return size;
+  size.fits = true;
+  size.bytes = static_cast<uint64_t>(total);
+  return size;
+}
 
 }  // namespace vx

@@ -1,5 +1,11 @@
 // write_entry.cpp: write_string and write_file: argument rules, the GIL hand-off around the
 // emission, and turning the outcome into a str, None or an exception.
+//
+// The tree is written straight from its Node records, with the GIL released. That is safe
+// without copying anything: records never change once their Node exists, every child is held
+// by a strong reference of its parent, and the call holds the root for its whole duration, so
+// every record, string and source text reached stays alive and unchanged while other threads
+// run. The GIL-free part reads record memory only: no reference count, no interpreter call.
 #include "write/write_entry.hpp"
 
 #include <cstdint>
@@ -12,9 +18,19 @@
 #include "pyref.hpp"
 #include "write/serialiser.hpp"
 #include "write/sink.hpp"
-#include "write/snapshot_node.hpp"
 
 namespace vx {
+
+// How the writer reads a Node record (see serialiser.hpp).
+inline std::string_view tree_name(const NodeObject* node) { return node->name.view(); }
+inline const StoredStr& tree_text(const NodeObject* node) { return node->text; }
+inline const AttrMap& tree_attrs(const NodeObject* node) { return node->attrs; }
+inline size_t tree_child_count(const NodeObject* node) { return static_cast<size_t>(Py_SIZE(node)); }
+inline const NodeObject* tree_child(const NodeObject* node, size_t i) {
+  return as_node(node->children[i]);
+}
+static_assert(WritableTree<const NodeObject*>);
+
 namespace {
 
 static_assert(sizeof(size_t) == sizeof(unsigned long long), "indent is read as a machine word");
@@ -100,11 +116,39 @@ struct Format {
   bool declaration;
 };
 
-// Emits the declaration (when asked for) and the snapshot into `sink`.
-Status<OsError> emit(OutputSink& sink, const Format& format, NodeSnapshot snapshot) {
+// Emits the declaration (when asked for) and the tree into `sink`.
+Status<OsError> emit(OutputSink& sink, const Format& format, const NodeObject* root) {
   if (format.declaration && !sink.append(XML_DECLARATION)) return sink.error();
   XmlWriter writer{sink, format.indent};
-  return write_element(writer, std::move(snapshot));
+  return write_element(writer, root);
+}
+
+[[noreturn]] void size_mismatch(size_t written, size_t measured) {
+  invariant_failed("the XML writer produced " + std::to_string(written) + " of the " +
+                   std::to_string(measured) + " bytes it measured");
+}
+
+// Whether the indentation leaves the output within the largest file offset. Checked before the
+// file is opened, so a refusal leaves no trace. Without indentation only the tree's own text
+// counts, which memory already bounds.
+bool fits_in_file(const NodeObject* root, size_t indent) {
+  if (indent == 0) return true;
+  OutputSize size = measure_element(root, indent, false);
+  return size.fits && size.bytes <= static_cast<uint64_t>(INT64_MAX) - XML_DECLARATION.size();
+}
+
+// Opens, writes and closes. On a failure the buffered bytes still go to the file before it is
+// closed, and errors of that last attempt and of closing are ignored: the first error stands.
+Status<OsError> write_to_path(std::string_view path, const Format& format, const NodeObject* root) {
+  Result<int, OsError> opened = open_for_writing(path);
+  if (!opened) return std::move(opened.error());
+  int fd = opened.value();
+  FileSink sink(fd);
+  Status<OsError> outcome = emit(sink, format, root);
+  if (outcome.ok() && !sink.flush()) outcome = sink.error();
+  if (!outcome.ok()) sink.flush_ignoring_errors();
+  close_quietly(fd);
+  return outcome;
 }
 
 [[noreturn]] void invalid_utf8() { invariant_failed("invariant: the XML writer only emits valid UTF-8"); }
@@ -118,11 +162,15 @@ PyObject* write_string_body(PyObject* const* args, Py_ssize_t nargs, PyObject* k
     return nullptr;
   }
   PyRef node = PyRef::borrow(arg[0]);
+  const NodeObject* root = as_node(node.get());
 
-  NodeSnapshot snapshot = snapshot_node(node.get());
   // Sized before anything is written: a result too large for a str fails here, whole, and a
   // result that fits is built in one allocation.
-  OutputSize size = measure_element(snapshot, format.indent, true);
+  OutputSize size;
+  {
+    GilRelease release;
+    size = measure_element(root, format.indent, true);
+  }
   uint64_t total = size.bytes + (format.declaration ? XML_DECLARATION.size() : 0);
   if (!size.fits || total < size.bytes || total > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
     PyErr_SetString(PyExc_MemoryError, "the XML text would be too large for a str");
@@ -131,18 +179,16 @@ PyObject* write_string_body(PyObject* const* args, Py_ssize_t nargs, PyObject* k
   auto length = static_cast<size_t>(total);
 
   if (size.ascii) {
-    // Pure ASCII: write straight into the characters of the result.
+    // Pure ASCII, as the measurement found every name and text to be: write straight into the
+    // characters of the result.
     PyRef result = PyRef::steal(PyUnicode_New(static_cast<Py_ssize_t>(length), 127));
     if (!result) return nullptr;
     FixedSink sink(static_cast<char*>(PyUnicode_DATA(result.get())), length);
     {
       GilRelease release;
-      (void)emit(sink, format, std::move(snapshot));  // writing to memory cannot fail
+      (void)emit(sink, format, root);  // writing to memory cannot fail
     }
-    if (!sink.full()) {
-      invariant_failed("the XML writer produced " + std::to_string(sink.size()) + " of the " +
-                       std::to_string(length) + " bytes it measured");
-    }
+    if (!sink.full()) size_mismatch(sink.size(), length);
     return result.release();
   }
 
@@ -150,12 +196,9 @@ PyObject* write_string_body(PyObject* const* args, Py_ssize_t nargs, PyObject* k
   {
     GilRelease release;
     sink.reserve(length);
-    (void)emit(sink, format, std::move(snapshot));
+    (void)emit(sink, format, root);
   }
-  if (sink.size() != length) {
-    invariant_failed("the XML writer produced " + std::to_string(sink.size()) + " of the " +
-                     std::to_string(length) + " bytes it measured");
-  }
+  if (sink.size() != length) size_mismatch(sink.size(), length);
   std::string_view bytes = sink.bytes();
   PyObject* text = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict");
   if (!text) {
@@ -178,30 +221,18 @@ PyObject* write_file_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   }
   PyRef node = PyRef::borrow(arg[0]);
   PyRef path_owner = PyRef::borrow(arg[1]);  // keeps `path`'s bytes alive without the GIL
-
-  NodeSnapshot snapshot = snapshot_node(node.get());
-  // Refused before the file is touched: more spaces than any file can hold.
-  OutputSize size = measure_element(snapshot, format.indent, false);
-  if (!size.fits || size.bytes > static_cast<uint64_t>(INT64_MAX) - XML_DECLARATION.size()) {
-    PyErr_SetString(PyExc_OverflowError, "the XML text would be too large for a file");
-    return nullptr;
-  }
+  const NodeObject* root = as_node(node.get());
 
   Status<OsError> outcome;
+  bool fits;
   {
     GilRelease release;
-    Result<int, OsError> opened = open_for_writing(*path);
-    if (!opened) {
-      outcome = std::move(opened.error());
-      snapshot.clear();
-    } else {
-      int fd = opened.value();
-      FileSink sink(fd);
-      outcome = emit(sink, format, std::move(snapshot));
-      if (outcome.ok() && !sink.flush()) outcome = sink.error();
-      if (!outcome.ok()) sink.flush_ignoring_errors();
-      close_quietly(fd);
-    }
+    fits = fits_in_file(root, format.indent);
+    if (fits) outcome = write_to_path(*path, format, root);
+  }
+  if (!fits) {
+    PyErr_SetString(PyExc_OverflowError, "the XML text would be too large for a file");
+    return nullptr;
   }
   if (!outcome.ok()) {
     raise_os_error(outcome.error());

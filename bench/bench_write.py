@@ -1,0 +1,144 @@
+"""Writing benchmark: vantelix.write_string / write_file against ElementTree and lxml.
+
+For every benchmark document the same tree is written by each library, indented by two spaces:
+  string: vantelix.write_string(node, indent=2)
+          ElementTree.tostring after ElementTree.indent(tree, "  ")  (str and bytes forms)
+          lxml.etree.tostring(tree, pretty_print=True)                (str and bytes forms)
+  file:   vantelix.write_file(node, path, indent=2)
+          ElementTree.ElementTree(tree).write(path, encoding="utf-8")
+          lxml tree.write(path, pretty_print=True, encoding="utf-8")
+Rates are MB of each library's own output per second (median of several runs); "x peer" is the
+fastest peer's time divided by vantelix's, so 2.0 means twice as fast as the best peer.
+
+Run: PYTHONPATH=<build>/src /usr/bin/python3 bench/bench_write.py [--quick]
+"""
+import argparse
+import os
+import sys
+import tempfile
+import xml.etree.ElementTree as ET
+
+from lxml import etree
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import common  # noqa: E402
+import corpus  # noqa: E402
+
+import vantelix  # noqa: E402
+
+XML_NS = "{http://www.w3.org/XML/1998/namespace}"
+
+
+def _local(tag):
+    if tag.startswith(XML_NS):
+        return "xml:" + tag[len(XML_NS):]
+    return tag.rsplit("}", 1)[-1]
+
+
+def nodes_from_etree(root):
+    """Converts an ElementTree element into a vantelix tree without recursion.
+
+    Whitespace-only text counts as absent, as in an indented document; tails are dropped.
+    """
+    ns = root.tag[1:].split("}", 1)[0] if root.tag.startswith("{") else None
+    built = {}
+    stack = [(root, False)]
+    while stack:
+        el, children_done = stack.pop()
+        if not children_done:
+            stack.append((el, True))
+            stack.extend((child, False) for child in reversed(el))
+            continue
+        attrs = {_local(k): v for k, v in el.attrib.items()}
+        if el is root and ns:
+            attrs = {"xmlns": ns, **attrs}
+        text = el.text if el.text is not None and el.text.strip() else None
+        built[id(el)] = vantelix.Node(_local(el.tag), attrs, [built.pop(id(c)) for c in el], text)
+    return built[id(root)]
+
+
+def vantelix_tree(path, root_tag):
+    """read_string's tree when reading works, else the converted ElementTree tree."""
+    with open(path, encoding="utf-8") as f:
+        text = f.read()
+    try:
+        return vantelix.read_string(text, root_tag), "read_string"
+    except NotImplementedError:
+        return nodes_from_etree(ET.fromstring(text.encode())), "converted"
+
+
+def utf8_len(out):
+    return len(out.encode()) if isinstance(out, str) else len(out)
+
+
+def best(cases, repeat):
+    """(seconds, output bytes, name) of the fastest of several (name, fn) ways."""
+    results = []
+    for name, fn in cases:
+        size = utf8_len(fn())
+        results.append((common.median_seconds(fn, repeat=repeat), size, name))
+    return min(results)
+
+
+def file_best(cases, path, repeat):
+    results = []
+    for name, fn in cases:
+        fn()
+        size = os.path.getsize(path)
+        results.append((common.median_seconds(fn, repeat=repeat), size, name))
+    return min(results)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--quick", action="store_true", help="shared corpus only, fewer runs")
+    opts = parser.parse_args()
+
+    rows = []
+    tmpdir = tempfile.mkdtemp(prefix="bench_write_")
+    for name, path, root_tag in corpus.documents(include_generated=not opts.quick):
+        size_mb = os.path.getsize(path) / 1e6
+        repeat = 3 if opts.quick else (5 if size_mb > 5 else 15)
+        peer_repeat = 3 if size_mb > 5 else repeat
+        node, source = vantelix_tree(path, root_tag)
+        with open(path, "rb") as f:
+            data = f.read()
+        et_root = ET.fromstring(data)
+        ET.indent(et_root, "  ")
+        et_tree = ET.ElementTree(et_root)
+        lx_root = etree.fromstring(data, etree.XMLParser(remove_blank_text=True, huge_tree=True))
+        lx_tree = lx_root.getroottree()
+
+        ours = best([("write_string", lambda: vantelix.write_string(node, indent=2))], repeat)
+        check = ET.fromstring(vantelix.write_string(node, indent=2).encode())
+        assert sum(1 for _ in check.iter()) == sum(1 for _ in et_root.iter()), name
+
+        et = best([("ET str", lambda: ET.tostring(et_root, encoding="unicode")),
+                   ("ET bytes", lambda: ET.tostring(et_root))], peer_repeat)
+        lx = best([("lxml str", lambda: etree.tostring(lx_root, pretty_print=True, encoding="unicode")),
+                   ("lxml bytes", lambda: etree.tostring(lx_root, pretty_print=True))], peer_repeat)
+        peer = min(et, lx)
+        rows.append([name, "string", source, f"{common.mb_per_s(ours[1], ours[0]):.0f}",
+                     f"{common.mb_per_s(et[1], et[0]):.0f}", f"{common.mb_per_s(lx[1], lx[0]):.0f}",
+                     peer[2], f"{peer[0] / ours[0]:.2f}"])
+
+        out = os.path.join(tmpdir, "out.xml")
+        ours = file_best([("write_file", lambda: vantelix.write_file(node, out, indent=2))], out, repeat)
+        et = file_best([("ET write", lambda: et_tree.write(out, encoding="utf-8"))], out, peer_repeat)
+        lx = file_best([("lxml write", lambda: lx_tree.write(out, pretty_print=True, encoding="utf-8"))],
+                       out, peer_repeat)
+        peer = min(et, lx)
+        rows.append([name, "file", source, f"{common.mb_per_s(ours[1], ours[0]):.0f}",
+                     f"{common.mb_per_s(et[1], et[0]):.0f}", f"{common.mb_per_s(lx[1], lx[0]):.0f}",
+                     peer[2], f"{peer[0] / ours[0]:.2f}"])
+        print(" ".join(rows[-2]), "|", " ".join(rows[-1]), file=sys.stderr, flush=True)
+        del node, et_root, et_tree, lx_root, lx_tree
+        os.remove(out)
+    os.rmdir(tmpdir)
+
+    print(common.table(rows, ["document", "target", "tree", "vantelix MB/s", "ElementTree MB/s",
+                              "lxml MB/s", "fastest peer", "x peer"]))
+
+
+if __name__ == "__main__":
+    main()
