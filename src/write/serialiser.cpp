@@ -4,6 +4,7 @@
 #include <emmintrin.h>
 
 #include <array>
+#include <cstring>
 #include <string>
 
 namespace vx {
@@ -67,22 +68,51 @@ inline unsigned candidates(__m128i v) {
   return static_cast<unsigned>(_mm_movemask_epi8(m));
 }
 
+// The 1 to 16 bytes at p in the low lanes, zeros above. Reads only [p, p+len): overlapping
+// word loads instead of a 16-byte load that could run off the end of the text.
+inline __m128i load_short(const char* p, size_t len) {
+  uint64_t lo = 0, hi = 0;
+  if (len >= 8) {
+    std::memcpy(&lo, p, 8);
+    std::memcpy(&hi, p + len - 8, 8);
+    hi = len == 8 ? 0 : hi >> ((16 - len) * 8);  // drop the bytes already in `lo`
+  } else if (len >= 4) {
+    uint32_t head, tail;
+    std::memcpy(&head, p, 4);
+    std::memcpy(&tail, p + len - 4, 4);
+    lo = head | (static_cast<uint64_t>(tail) >> ((8 - len) * 8) << 32);
+  } else {
+    for (size_t i = 0; i < len; ++i) lo |= static_cast<uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
+  }
+  return _mm_set_epi64x(static_cast<long long>(hi), static_cast<long long>(lo));
+}
+
+// Calls block(v, base) for every 16 bytes of [p, end), the last block padded with zeros, which
+// are neither markup nor non-ASCII.
+template <class Block>
+inline void for_each_block(const char* p, const char* end, Block&& block) {
+  while (end - p >= 16) {
+    if (!block(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), p)) return;
+    p += 16;
+  }
+  if (p != end) block(load_short(p, static_cast<size_t>(end - p)), p);
+}
+
 // The first byte of [p, end) that needs a replacement, or end.
 template <bool Attr>
 const char* find_special(const char* p, const char* end) noexcept {
-  while (end - p >= 16) {
-    unsigned bits = candidates<Attr>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
-    while (bits) {
-      const char* at = p + __builtin_ctz(bits);
-      if (is_special<Attr>(static_cast<unsigned char>(*at))) return at;
-      bits &= bits - 1;
+  const char* found = end;
+  for_each_block(p, end, [&](__m128i v, const char* base) {
+    for (unsigned bits = candidates<Attr>(v); bits; bits &= bits - 1) {
+      const char* at = base + __builtin_ctz(bits);
+      if (is_special<Attr>(static_cast<unsigned char>(*at))) {
+        found = at;
+        return false;
+      }
     }
-    p += 16;
-  }
-  for (; p != end; ++p) {
-    if (is_special<Attr>(static_cast<unsigned char>(*p))) return p;
-  }
-  return end;
+    return true;
+  });
+  return found;
 }
 
 template <bool Attr>
@@ -96,41 +126,48 @@ bool escape_into(OutputSink& sink, const char* p, const char* end) {
   }
 }
 
+// Counts continuation bytes (0x80 to 0xBF, below -64 as signed bytes) and the largest byte.
+inline void tally(__m128i v, __m128i& max, uint64_t& continuation) {
+  max = _mm_max_epu8(max, v);
+  continuation += static_cast<unsigned>(
+      __builtin_popcount(_mm_movemask_epi8(_mm_cmplt_epi8(v, _mm_set1_epi8(-64)))));
+}
+
+inline uint8_t max_lane(__m128i max) {
+  alignas(16) uint8_t lanes[16];
+  _mm_store_si128(reinterpret_cast<__m128i*>(lanes), max);
+  uint8_t m = 0;
+  for (uint8_t lane : lanes) m = lane > m ? lane : m;
+  return m;
+}
+
 template <bool Attr>
-size_t growth_of(const char* p, const char* end, bool* non_ascii) noexcept {
+size_t growth_of(const char* p, const char* end, TextStats* stats) noexcept {
   size_t growth = 0;
-  __m128i high = _mm_setzero_si128();
-  while (end - p >= 16) {
-    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    high = _mm_or_si128(high, v);
+  __m128i max = _mm_setzero_si128();
+  for_each_block(p, end, [&](__m128i v, const char* base) {
+    if (_mm_movemask_epi8(v) != 0) tally(v, max, stats->continuation);
     for (unsigned bits = candidates<Attr>(v); bits; bits &= bits - 1) {
-      unsigned char c = static_cast<unsigned char>(p[__builtin_ctz(bits)]);
+      unsigned char c = static_cast<unsigned char>(base[__builtin_ctz(bits)]);
       if (is_special<Attr>(c)) growth += kGrowth[c];
     }
-    p += 16;
-  }
-  unsigned char tail_high = 0;
-  for (; p != end; ++p) {
-    unsigned char c = static_cast<unsigned char>(*p);
-    tail_high |= c;
-    if (is_special<Attr>(c)) growth += kGrowth[c];
-  }
-  if (_mm_movemask_epi8(high) != 0 || (tail_high & 0x80) != 0) *non_ascii = true;
+    return true;
+  });
+  uint8_t m = max_lane(max);
+  if (m > stats->max_byte) stats->max_byte = m;
   return growth;
 }
 
 }  // namespace
 
-bool has_non_ascii(std::string_view text) noexcept {
-  const char* p = text.data();
-  const char* end = p + text.size();
-  while (end - p >= 16) {
-    if (_mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))) != 0) return true;
-    p += 16;
-  }
-  unsigned char any = 0;
-  for (; p != end; ++p) any |= static_cast<unsigned char>(*p);
-  return (any & 0x80) != 0;
+void scan_verbatim(std::string_view text, TextStats* stats) noexcept {
+  __m128i max = _mm_setzero_si128();
+  for_each_block(text.data(), text.data() + text.size(), [&](__m128i v, const char*) {
+    if (_mm_movemask_epi8(v) != 0) tally(v, max, stats->continuation);
+    return true;
+  });
+  uint8_t m = max_lane(max);
+  if (m > stats->max_byte) stats->max_byte = m;
 }
 
 bool append_escaped(OutputSink& sink, std::string_view text, bool attribute) {
@@ -144,10 +181,10 @@ Status<OsError> write_escaped(OutputSink& sink, std::string_view text, bool attr
   return {};
 }
 
-size_t escaped_growth(std::string_view text, bool attribute, bool* non_ascii) noexcept {
+size_t escaped_growth(std::string_view text, bool attribute, TextStats* stats) noexcept {
   const char* p = text.data();
-  return attribute ? growth_of<true>(p, p + text.size(), non_ascii)
-                   : growth_of<false>(p, p + text.size(), non_ascii);
+  return attribute ? growth_of<true>(p, p + text.size(), stats)
+                   : growth_of<false>(p, p + text.size(), stats);
 }
 
 bool write_line_break(XmlWriter& w) {

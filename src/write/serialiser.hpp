@@ -48,10 +48,18 @@ Status<OsError> write_escaped(OutputSink& sink, std::string_view text, bool attr
 // The same, reporting only success; the sink keeps the error.
 bool append_escaped(OutputSink& sink, std::string_view text, bool attribute);
 
-// Bytes that escaping adds to `text` (0 when nothing needs replacing); sets *non_ascii when the
-// text has a byte above 0x7F.
-size_t escaped_growth(std::string_view text, bool attribute, bool* non_ascii) noexcept;
-bool has_non_ascii(std::string_view text) noexcept;
+// What the characters of some UTF-8 text need from a str: its length in characters is its
+// length in bytes less the continuation bytes, and its widest character follows from the
+// largest byte (a lead byte from 0xC2 on).
+struct TextStats {
+  uint64_t continuation = 0;
+  uint8_t max_byte = 0;
+};
+
+// Bytes that escaping adds to `text` (0 when nothing needs replacing); adds the text to *stats.
+size_t escaped_growth(std::string_view text, bool attribute, TextStats* stats) noexcept;
+// Adds text written as it is (names and keys) to *stats.
+void scan_verbatim(std::string_view text, TextStats* stats) noexcept;
 
 // "\n" and indent x depth spaces; the product was checked by measuring the tree beforehand.
 bool write_line_break(XmlWriter& w);
@@ -60,7 +68,7 @@ bool write_line_break(XmlWriter& w);
 struct OutputSize {
   bool fits = false;   // false when the size does not fit in 64 bits
   uint64_t bytes = 0;  // exact when measured with `escapes`, else a lower bound
-  bool ascii = true;   // no byte above 0x7F (only known when measured with `escapes`)
+  TextStats stats;     // of all the bytes (only when measured with `escapes`)
 };
 
 namespace detail {
@@ -145,14 +153,14 @@ OutputSize measure_element(H root, size_t indent, bool escapes) {
   u128 depth_sum = 0;  // the depths of all line breaks: the spaces are indent times this
   size_t depth = 0;
   bool break_before_tag = false;
-  bool non_ascii = false;
+  TextStats stats;
 
   auto text_size = [&](std::string_view s, bool attribute) -> u128 {
     if (!escapes) return s.size();
-    return s.size() + escaped_growth(s, attribute, &non_ascii);
+    return s.size() + escaped_growth(s, attribute, &stats);
   };
   auto verbatim = [&](std::string_view s) -> u128 {
-    if (escapes && !non_ascii && has_non_ascii(s)) non_ascii = true;
+    if (escapes) scan_verbatim(s, &stats);
     return s.size();
   };
   auto line = [&] {
@@ -183,7 +191,7 @@ OutputSize measure_element(H root, size_t indent, bool escapes) {
     --depth;
     if (break_before_tag) line();
     break_before_tag = true;
-    fixed += 3 + std::string_view(tree_name(node)).size();
+    fixed += 3 + verbatim(tree_name(node));  // the name again, characters and all
   };
 
   std::vector<detail::Frame<H>> open_elements;
@@ -200,7 +208,7 @@ OutputSize measure_element(H root, size_t indent, bool escapes) {
   }
 
   OutputSize size;
-  size.ascii = !non_ascii;
+  size.stats = stats;
   u128 spaces;
   if (__builtin_mul_overflow(static_cast<u128>(indent), depth_sum, &spaces)) return size;
   u128 total;

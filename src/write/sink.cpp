@@ -1,6 +1,7 @@
 // sink.cpp: growth of the memory sink and the buffered file sink's system calls.
 #include "write/sink.hpp"
 
+#include <emmintrin.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -141,6 +142,90 @@ bool FileSink::overflow(const char* data, size_t len) {
   pos_ += len;
   return true;
 }
+
+namespace {
+
+[[noreturn]] void bad_utf8(size_t at) {
+  invariant_failed("invariant: the XML writer only emits valid UTF-8 (malformed at staged byte " +
+                   std::to_string(at) + ")");
+}
+
+// Stores 16 ASCII bytes as 16 code units.
+template <class Unit>
+inline void widen16(__m128i v, Unit* out) {
+  if constexpr (sizeof(Unit) == 1) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
+  } else {
+    __m128i zero = _mm_setzero_si128();
+    __m128i lo = _mm_unpacklo_epi8(v, zero), hi = _mm_unpackhi_epi8(v, zero);
+    if constexpr (sizeof(Unit) == 2) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), lo);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), hi);
+    } else {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi16(lo, zero));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4), _mm_unpackhi_epi16(lo, zero));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_unpacklo_epi16(hi, zero));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 12), _mm_unpackhi_epi16(hi, zero));
+    }
+  }
+}
+
+inline bool continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+
+}  // namespace
+
+template <class Unit>
+void TranscodingSink<Unit>::decode(const char* data, size_t len) {
+  constexpr uint32_t kMax = sizeof(Unit) == 1 ? 0xFF : sizeof(Unit) == 2 ? 0xFFFF : 0x10FFFF;
+  const auto* p = reinterpret_cast<const unsigned char*>(data);
+  const unsigned char* end = p + len;
+  Unit* out = out_;
+  while (p != end) {
+    if (end - p >= 16 && out_end_ - out >= 16) {
+      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      if (_mm_movemask_epi8(v) == 0) {
+        widen16(v, out);
+        p += 16;
+        out += 16;
+        continue;
+      }
+    }
+    if (out == out_end_) bad_utf8(static_cast<size_t>(p - reinterpret_cast<const unsigned char*>(data)));
+    uint32_t c = *p;
+    size_t n;
+    if (c < 0x80) {
+      n = 1;
+    } else if (c >= 0xC2 && c < 0xE0) {
+      n = 2;
+      c &= 0x1F;
+    } else if (c >= 0xE0 && c < 0xF0) {
+      n = 3;
+      c &= 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      n = 4;
+      c &= 0x07;
+    } else {
+      bad_utf8(static_cast<size_t>(p - reinterpret_cast<const unsigned char*>(data)));
+    }
+    if (static_cast<size_t>(end - p) < n) bad_utf8(len);
+    for (size_t i = 1; i < n; ++i) {
+      if (!continuation(p[i])) bad_utf8(static_cast<size_t>(p + i - reinterpret_cast<const unsigned char*>(data)));
+      c = (c << 6) | (p[i] & 0x3F);
+    }
+    // Overlong forms, surrogates and characters wider than the str's kind are all refused.
+    bool overlong = (n == 3 && c < 0x800) || (n == 4 && c < 0x10000);
+    if (overlong || (c >= 0xD800 && c <= 0xDFFF) || c > kMax) {
+      bad_utf8(static_cast<size_t>(p - reinterpret_cast<const unsigned char*>(data)));
+    }
+    *out++ = static_cast<Unit>(c);
+    p += n;
+  }
+  out_ = out;
+}
+
+template class TranscodingSink<uint8_t>;
+template class TranscodingSink<uint16_t>;
+template class TranscodingSink<uint32_t>;
 
 Result<int, OsError> open_for_writing(std::string_view path) {
   if (path.find('\0') != std::string_view::npos) {

@@ -4,12 +4,37 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 
 #include "result.hpp"
 
 namespace vx {
+
+// Copies n bytes; most appends are a few bytes long (names, keys, "=\""), where a call to
+// memcpy costs more than the copy. Overlapping word moves read and write only [0, n).
+inline void copy_bytes(char* dst, const char* src, size_t n) {
+  if (n > 16) {
+    std::memcpy(dst, src, n);
+  } else if (n >= 8) {
+    uint64_t head, tail;
+    std::memcpy(&head, src, 8);
+    std::memcpy(&tail, src + n - 8, 8);
+    std::memcpy(dst, &head, 8);
+    std::memcpy(dst + n - 8, &tail, 8);
+  } else if (n >= 4) {
+    uint32_t head, tail;
+    std::memcpy(&head, src, 4);
+    std::memcpy(&tail, src + n - 4, 4);
+    std::memcpy(dst, &head, 4);
+    std::memcpy(dst + n - 4, &tail, 4);
+  } else if (n > 0) {
+    dst[0] = src[0];
+    dst[n / 2] = src[n / 2];
+    dst[n - 1] = src[n - 1];
+  }
+}
 
 // A byte sink. The common case, bytes that fit the free space of the current buffer, is an
 // inline copy; everything else goes through `overflow`. A failed append leaves the sink failed
@@ -22,7 +47,7 @@ class OutputSink {
 
   bool append(const char* data, size_t len) {
     if (len <= static_cast<size_t>(end_ - pos_)) {
-      if (len) std::memcpy(pos_, data, len);
+      copy_bytes(pos_, data, len);
       pos_ += len;
       return true;
     }
@@ -92,6 +117,51 @@ class FixedSink final : public OutputSink {
  private:
   bool overflow(const char* data, size_t len) override;
 };
+
+// Writes UTF-8 into the code units of a str of a known kind (Unit is uint8_t for Latin-1,
+// uint16_t for UCS-2, uint32_t for UCS-4), sized beforehand by counting characters. Bytes are
+// staged in a small buffer that stays in cache and decoded from there, so the result is built
+// without a full-size UTF-8 copy. Appends are whole UTF-8 texts (a run between two ASCII bytes
+// at the least), so a staged block never ends inside a character. Malformed UTF-8, a character
+// too wide for Unit, or more characters than measured are internal failures.
+template <class Unit>
+class TranscodingSink final : public OutputSink {
+ public:
+  static constexpr size_t kStageSize = 16384;
+
+  TranscodingSink(Unit* out, size_t units) : out_(out), out_end_(out + units) {
+    begin_ = pos_ = stage_;
+    end_ = stage_ + kStageSize;
+  }
+  // Decodes what is still staged; afterwards `units_written` is final.
+  void finish() { drain(); }
+  size_t units_left() const noexcept { return static_cast<size_t>(out_end_ - out_); }
+
+ private:
+  bool overflow(const char* data, size_t len) override {
+    drain();
+    if (len >= kStageSize) {
+      decode(data, len);
+    } else {
+      copy_bytes(pos_, data, len);
+      pos_ += len;
+    }
+    return true;
+  }
+  void drain() {
+    decode(stage_, static_cast<size_t>(pos_ - stage_));
+    pos_ = stage_;
+  }
+  void decode(const char* data, size_t len);
+
+  Unit* out_;
+  Unit* out_end_;
+  char stage_[kStageSize];
+};
+
+extern template class TranscodingSink<uint8_t>;
+extern template class TranscodingSink<uint16_t>;
+extern template class TranscodingSink<uint32_t>;
 
 // The system call the file sink writes with; a seam so tests can script short, interrupted
 // and zero-length writes.

@@ -151,7 +151,24 @@ Status<OsError> write_to_path(std::string_view path, const Format& format, const
   return outcome;
 }
 
-[[noreturn]] void invalid_utf8() { invariant_failed("invariant: the XML writer only emits valid UTF-8"); }
+// A str of `chars` characters up to `max_char`, decoded from the writer's UTF-8 as it goes.
+template <class Unit>
+PyObject* write_transcoded(const Format& format, const NodeObject* root, size_t chars,
+                           Py_UCS4 max_char) {
+  PyRef result = PyRef::steal(PyUnicode_New(static_cast<Py_ssize_t>(chars), max_char));
+  if (!result) return nullptr;
+  TranscodingSink<Unit> sink(static_cast<Unit*>(PyUnicode_DATA(result.get())), chars);
+  {
+    GilRelease release;
+    (void)emit(sink, format, root);
+    sink.finish();
+  }
+  if (sink.units_left() != 0) {
+    invariant_failed("the XML writer produced " + std::to_string(chars - sink.units_left()) +
+                     " of the " + std::to_string(chars) + " characters it measured");
+  }
+  return result.release();
+}
 
 PyObject* write_string_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* arg[3];
@@ -177,10 +194,13 @@ PyObject* write_string_body(PyObject* const* args, Py_ssize_t nargs, PyObject* k
     return nullptr;
   }
   auto length = static_cast<size_t>(total);
+  size_t chars = length - static_cast<size_t>(size.stats.continuation);
 
-  if (size.ascii) {
-    // Pure ASCII, as the measurement found every name and text to be: write straight into the
-    // characters of the result.
+  // The result is built in place, in the kind of str its widest character needs, which the
+  // largest byte tells: only ASCII below 0x80, lead bytes 0xC2 and 0xC3 for Latin-1, up to
+  // 0xEF for the rest of the basic plane.
+  uint8_t max_byte = size.stats.max_byte;
+  if (max_byte < 0x80) {
     PyRef result = PyRef::steal(PyUnicode_New(static_cast<Py_ssize_t>(length), 127));
     if (!result) return nullptr;
     FixedSink sink(static_cast<char*>(PyUnicode_DATA(result.get())), length);
@@ -191,22 +211,9 @@ PyObject* write_string_body(PyObject* const* args, Py_ssize_t nargs, PyObject* k
     if (!sink.full()) size_mismatch(sink.size(), length);
     return result.release();
   }
-
-  MemorySink sink;
-  {
-    GilRelease release;
-    sink.reserve(length);
-    (void)emit(sink, format, root);
-  }
-  if (sink.size() != length) size_mismatch(sink.size(), length);
-  std::string_view bytes = sink.bytes();
-  PyObject* text = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict");
-  if (!text) {
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return nullptr;  // out of memory
-    PyErr_Clear();
-    invalid_utf8();
-  }
-  return text;
+  if (max_byte < 0xC4) return write_transcoded<uint8_t>(format, root, chars, 0xFF);
+  if (max_byte < 0xF0) return write_transcoded<uint16_t>(format, root, chars, 0xFFFF);
+  return write_transcoded<uint32_t>(format, root, chars, 0x10FFFF);
 }
 
 PyObject* write_file_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
