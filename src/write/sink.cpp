@@ -145,9 +145,9 @@ bool FileSink::overflow(const char* data, size_t len) {
 
 namespace {
 
-[[noreturn]] void bad_utf8(size_t at) {
-  invariant_failed("invariant: the XML writer only emits valid UTF-8 (malformed at staged byte " +
-                   std::to_string(at) + ")");
+// `at` is kept for a debugger: the staged byte where decoding stopped.
+[[noreturn]] void bad_utf8([[maybe_unused]] size_t at) {
+  invariant_failed("invariant: the XML writer only emits valid UTF-8");
 }
 
 // Stores 16 ASCII bytes as 16 code units.
