@@ -87,6 +87,29 @@ inline __m128i load_short(const char* p, size_t len) {
   return _mm_set_epi64x(static_cast<long long>(hi), static_cast<long long>(lo));
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+#define VX_PAGE_LOCAL_READ __attribute__((no_sanitize_address))
+#else
+#define VX_PAGE_LOCAL_READ
+#endif
+
+// Bytes 0 to 15 set, 16 to 31 clear: 16 bytes from offset 16 - n keep the low n lanes.
+alignas(16) constexpr uint8_t kLaneMasks[32] = {
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+
+// The last 1 to 16 bytes of a text, zeros above. Most texts here are short (names, attribute
+// values), and for them a full 16-byte load is the cheap way: it cannot fault while it stays in
+// the page where the text starts, and the lanes past the end are cleared before any use. It
+// reads beyond the text's allocation on purpose, hence no address sanitising for it.
+VX_PAGE_LOCAL_READ inline __m128i load_tail(const char* p, size_t len) {
+  if ((reinterpret_cast<uintptr_t>(p) & 4095) <= 4096 - 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i keep = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kLaneMasks + 16 - len));
+    return _mm_and_si128(v, keep);
+  }
+  return load_short(p, len);
+}
+
 // Calls block(v, base) for every 16 bytes of [p, end), the last block padded with zeros, which
 // are neither markup nor non-ASCII.
 template <class Block>
@@ -95,7 +118,7 @@ inline void for_each_block(const char* p, const char* end, Block&& block) {
     if (!block(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), p)) return;
     p += 16;
   }
-  if (p != end) block(load_short(p, static_cast<size_t>(end - p)), p);
+  if (p != end) block(load_tail(p, static_cast<size_t>(end - p)), p);
 }
 
 // The first byte of [p, end) that needs a replacement, or end.
