@@ -7,8 +7,9 @@ For every benchmark document the same tree is written by each library, indented 
   file:   vantelix.write_file(node, path, indent=2)
           ElementTree.ElementTree(tree).write(path, encoding="utf-8")
           lxml tree.write(path, pretty_print=True, encoding="utf-8")
-Rates are MB of each library's own output per second (median of several runs); "x peer" is the
-fastest peer's time divided by vantelix's, so 2.0 means twice as fast as the best peer.
+Rates are MB of each library's own output per second, from the best of several interleaved
+rounds; "x peer" is the fastest peer's time divided by vantelix's, so 2.0 means twice as fast
+as the best peer.
 
 Run: PYTHONPATH=<build>/src /usr/bin/python3 bench/bench_write.py [--quick]
 """
@@ -16,6 +17,7 @@ import argparse
 import os
 import sys
 import tempfile
+import time
 import xml.etree.ElementTree as ET
 
 from lxml import etree
@@ -71,22 +73,21 @@ def utf8_len(out):
     return len(out.encode()) if isinstance(out, str) else len(out)
 
 
-def best(cases, repeat):
-    """(seconds, output bytes, name) of the fastest of several (name, fn) ways."""
-    results = []
-    for name, fn in cases:
-        size = utf8_len(fn())
-        results.append((common.median_seconds(fn, repeat=repeat), size, name))
-    return min(results)
+def interleaved(cases, rounds):
+    """Best time of each (name, fn, size_of) case over `rounds` rounds that run every case once.
 
-
-def file_best(cases, path, repeat):
-    results = []
-    for name, fn in cases:
-        fn()
-        size = os.path.getsize(path)
-        results.append((common.median_seconds(fn, repeat=repeat), size, name))
-    return min(results)
+    Interleaving spreads machine noise (other processes, frequency changes) over all cases
+    alike; the best of several rounds is the least disturbed run of each.
+    """
+    best = {}
+    sizes = {name: size_of(fn()) for name, fn, size_of in cases}
+    for _ in range(rounds):
+        for name, fn, _size_of in cases:
+            t0 = time.perf_counter()
+            fn()
+            elapsed = time.perf_counter() - t0
+            best[name] = min(best.get(name, elapsed), elapsed)
+    return {name: (best[name], sizes[name]) for name in best}
 
 
 def main():
@@ -98,8 +99,7 @@ def main():
     tmpdir = tempfile.mkdtemp(prefix="bench_write_")
     for name, path, root_tag in corpus.documents(include_generated=not opts.quick):
         size_mb = os.path.getsize(path) / 1e6
-        repeat = 3 if opts.quick else (5 if size_mb > 5 else 15)
-        peer_repeat = 3 if size_mb > 5 else repeat
+        rounds = 3 if opts.quick else (5 if size_mb > 5 else 25)
         node, source = vantelix_tree(path, root_tag)
         with open(path, "rb") as f:
             data = f.read()
@@ -109,31 +109,35 @@ def main():
         lx_root = etree.fromstring(data, etree.XMLParser(remove_blank_text=True, huge_tree=True))
         lx_tree = lx_root.getroottree()
 
-        ours = best([("write_string", lambda: vantelix.write_string(node, indent=2))], repeat)
+        # One file per writer, so no writer truncates what another just wrote.
+        out, et_out, lx_out = (os.path.join(tmpdir, f) for f in ("v.xml", "et.xml", "lx.xml"))
+
+        strings = interleaved([
+            ("vantelix", lambda: vantelix.write_string(node, indent=2), utf8_len),
+            ("ET str", lambda: ET.tostring(et_root, encoding="unicode"), utf8_len),
+            ("ET bytes", lambda: ET.tostring(et_root), utf8_len),
+            ("lxml str", lambda: etree.tostring(lx_root, pretty_print=True, encoding="unicode"), utf8_len),
+            ("lxml bytes", lambda: etree.tostring(lx_root, pretty_print=True), utf8_len),
+        ], rounds)
         check = ET.fromstring(vantelix.write_string(node, indent=2).encode())
         assert sum(1 for _ in check.iter()) == sum(1 for _ in et_root.iter()), name
-
-        et = best([("ET str", lambda: ET.tostring(et_root, encoding="unicode")),
-                   ("ET bytes", lambda: ET.tostring(et_root))], peer_repeat)
-        lx = best([("lxml str", lambda: etree.tostring(lx_root, pretty_print=True, encoding="unicode")),
-                   ("lxml bytes", lambda: etree.tostring(lx_root, pretty_print=True))], peer_repeat)
-        peer = min(et, lx)
-        rows.append([name, "string", source, f"{common.mb_per_s(ours[1], ours[0]):.0f}",
-                     f"{common.mb_per_s(et[1], et[0]):.0f}", f"{common.mb_per_s(lx[1], lx[0]):.0f}",
-                     peer[2], f"{peer[0] / ours[0]:.2f}"])
-
-        out = os.path.join(tmpdir, "out.xml")
-        ours = file_best([("write_file", lambda: vantelix.write_file(node, out, indent=2))], out, repeat)
-        et = file_best([("ET write", lambda: et_tree.write(out, encoding="utf-8"))], out, peer_repeat)
-        lx = file_best([("lxml write", lambda: lx_tree.write(out, pretty_print=True, encoding="utf-8"))],
-                       out, peer_repeat)
-        peer = min(et, lx)
-        rows.append([name, "file", source, f"{common.mb_per_s(ours[1], ours[0]):.0f}",
-                     f"{common.mb_per_s(et[1], et[0]):.0f}", f"{common.mb_per_s(lx[1], lx[0]):.0f}",
-                     peer[2], f"{peer[0] / ours[0]:.2f}"])
+        files = interleaved([
+            ("vantelix", lambda: vantelix.write_file(node, out, indent=2), lambda _: os.path.getsize(out)),
+            ("ET write", lambda: et_tree.write(et_out, encoding="utf-8"), lambda _: os.path.getsize(et_out)),
+            ("lxml write", lambda: lx_tree.write(lx_out, pretty_print=True, encoding="utf-8"),
+             lambda _: os.path.getsize(lx_out)),
+        ], rounds)
+        for target, results in (("string", strings), ("file", files)):
+            rate = {k: common.mb_per_s(size, seconds) for k, (seconds, size) in results.items()}
+            et_best = max((k for k in rate if k.startswith("ET")), key=rate.get)
+            lx_best = max((k for k in rate if k.startswith("lxml")), key=rate.get)
+            peer = min((k for k in results if k != "vantelix"), key=lambda k: results[k][0])
+            rows.append([name, target, source, f"{rate['vantelix']:.0f}", f"{rate[et_best]:.0f}",
+                         f"{rate[lx_best]:.0f}", peer, f"{results[peer][0] / results['vantelix'][0]:.2f}"])
         print(" ".join(rows[-2]), "|", " ".join(rows[-1]), file=sys.stderr, flush=True)
-        del node, et_root, et_tree, lx_root, lx_tree
-        os.remove(out)
+        del node, et_root, et_tree, lx_root, lx_tree, check
+        for path_ in (out, et_out, lx_out):
+            os.remove(path_)
     os.rmdir(tmpdir)
 
     print(common.table(rows, ["document", "target", "tree", "vantelix MB/s", "ElementTree MB/s",

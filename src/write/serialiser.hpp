@@ -80,12 +80,15 @@ bool open_element(XmlWriter& w, H node) {
   w.break_before_tag = true;
   sink.put('<');
   sink.append(tree_name(node));
-  for (const AttrEntry& entry : tree_attrs(node)) {
-    sink.put(' ');
-    sink.append(entry.key.view());
-    sink.append("=\"", 2);
-    append_escaped(sink, entry.value.view(), true);
-    sink.put('"');
+  const AttrMap& attrs = tree_attrs(node);
+  if (!attrs.empty()) {  // most elements have none: skip the out-of-line size lookup
+    for (const AttrEntry& entry : attrs) {
+      sink.put(' ');
+      sink.append(entry.key.view());
+      sink.append("=\"", 2);
+      append_escaped(sink, entry.value.view(), true);
+      sink.put('"');
+    }
   }
   const StoredStr& text = tree_text(node);
   if (!text.present() && tree_child_count(node) == 0) {
@@ -171,8 +174,11 @@ OutputSize measure_element(H root, size_t indent, bool escapes) {
     if (break_before_tag) line();
     break_before_tag = true;
     fixed += 1 + verbatim(tree_name(node));
-    for (const AttrEntry& entry : tree_attrs(node)) {
-      fixed += 4 + verbatim(entry.key.view()) + text_size(entry.value.view(), true);
+    const AttrMap& attrs = tree_attrs(node);
+    if (!attrs.empty()) {
+      for (const AttrEntry& entry : attrs) {
+        fixed += 4 + verbatim(entry.key.view()) + text_size(entry.value.view(), true);
+      }
     }
     const StoredStr& text = tree_text(node);
     if (!text.present() && tree_child_count(node) == 0) {
