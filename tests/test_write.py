@@ -379,12 +379,15 @@ class TestLimits:
         with pytest.raises(MemoryError):
             write_string(node, indent)
 
-    @pytest.mark.parametrize("indent", [2**63, 2**64 - 1])
+    @pytest.mark.parametrize("indent", [2**62, 2**63, 2**64 - 1])
     def test_indentation_too_large_for_a_file(self, indent, tmp_path):
         path = tmp_path / "never.xml"
         with pytest.raises(OverflowError):
             write_file(Node("a", children=[Node("b", children=[Node("c")])]), str(path), indent)
         assert not path.exists()
+        # A child right after text starts on the text's line: no spaces, nothing too large.
+        write_file(Node("a", children=[Node("b")], text="t"), str(path), indent, False)
+        assert path.read_bytes() == b"<a>t<b/>\n</a>"
 
     @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
                         reason="the address sanitizer reserves more than the address-space limit")

@@ -122,6 +122,19 @@ struct Frame {
   size_t child_count;
 };
 
+// Trees too large for the cache spend their time waiting for memory: each element is reached
+// through its parent, and its attributes and texts through the element. A tree may offer
+//   void tree_prefetch(H, int stage)
+// and is then asked, while child i is handled, to fetch child i + 2 itself (stage 0) and what
+// child i + 1 points to (stage 1), by which time child i + 1 has arrived.
+template <class H>
+inline void prefetch_ahead(const Frame<H>& f) {
+  if constexpr (requires(H h) { tree_prefetch(h, 0); }) {
+    if (f.next_child + 1 < f.child_count) tree_prefetch(tree_child(f.node, f.next_child + 1), 0);
+    if (f.next_child < f.child_count) tree_prefetch(tree_child(f.node, f.next_child), 1);
+  }
+}
+
 }  // namespace detail
 
 // Writes `node` and its subtree. An element opens (start tag, text), its children follow, and
@@ -135,6 +148,7 @@ Status<OsError> write_element(XmlWriter& w, H node) {
     detail::Frame<H>& top = open.back();
     if (top.next_child < top.child_count) {
       H child = tree_child(top.node, top.next_child++);
+      detail::prefetch_ahead(top);
       if (detail::open_element(w, child)) open.push_back({child, 0, tree_child_count(child)});
       continue;
     }
@@ -206,6 +220,7 @@ OutputSize measure_element(H root, size_t indent, bool escapes) {
     detail::Frame<H>& top = open_elements.back();
     if (top.next_child < top.child_count) {
       H child = tree_child(top.node, top.next_child++);
+      detail::prefetch_ahead(top);
       if (open(child)) open_elements.push_back({child, 0, tree_child_count(child)});
       continue;
     }
@@ -222,6 +237,42 @@ OutputSize measure_element(H root, size_t indent, bool escapes) {
   size.fits = true;
   size.bytes = static_cast<uint64_t>(total);
   return size;
+}
+
+// The sum, over every line break write_element writes for `root`, of the depth it indents to:
+// the indentation is `indent` times this many spaces. Reads only the shape of the tree (text
+// present or not, children), so it is cheap next to a full measurement.
+template <WritableTree H>
+unsigned __int128 line_break_depths(H root) {
+  unsigned __int128 sum = 0;
+  struct Open {
+    H node;
+    size_t next_child;
+    size_t child_count;
+    size_t depth;       // of the element's children
+    bool after_text;    // the first child follows the text, on its line
+  };
+  std::vector<Open> open;
+  auto push = [&](H node, size_t depth) {
+    size_t count = tree_child_count(node);
+    if (count > 0) {
+      sum += depth;  // before the end tag
+      open.push_back({node, 0, count, depth + 1, tree_text(node).present()});
+    }
+  };
+  push(root, 0);
+  while (!open.empty()) {
+    Open& top = open.back();
+    if (top.next_child == top.child_count) {
+      open.pop_back();
+      continue;
+    }
+    size_t i = top.next_child++;
+    size_t depth = top.depth;
+    if (i > 0 || !top.after_text) sum += depth;  // before the start tag
+    push(tree_child(top.node, i), depth);
+  }
+  return sum;
 }
 
 }  // namespace vx

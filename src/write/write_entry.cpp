@@ -29,6 +29,16 @@ inline size_t tree_child_count(const NodeObject* node) { return static_cast<size
 inline const NodeObject* tree_child(const NodeObject* node, size_t i) {
   return as_node(node->children[i]);
 }
+inline void tree_prefetch(const NodeObject* node, int stage) {
+  if (stage == 0) {
+    __builtin_prefetch(node);
+    __builtin_prefetch(reinterpret_cast<const char*>(node) + 64);
+    return;
+  }
+  if (!node->attrs.empty()) __builtin_prefetch(node->attrs.begin());
+  if (!node->name.is_shared()) __builtin_prefetch(node->name.view().data());
+  if (node->text.present() && !node->text.is_shared()) __builtin_prefetch(node->text.view().data());
+}
 static_assert(WritableTree<const NodeObject*>);
 
 namespace {
@@ -129,12 +139,15 @@ Status<OsError> emit(OutputSink& sink, const Format& format, const NodeObject* r
 }
 
 // Whether the indentation leaves the output within the largest file offset. Checked before the
-// file is opened, so a refusal leaves no trace. Without indentation only the tree's own text
-// counts, which memory already bounds.
+// file is opened, so a refusal leaves no trace. Everything but the indentation is at most a few
+// times the tree's own text, which memory bounds far below the half of the range left to it.
 bool fits_in_file(const NodeObject* root, size_t indent) {
   if (indent == 0) return true;
-  OutputSize size = measure_element(root, indent, false);
-  return size.fits && size.bytes <= static_cast<uint64_t>(INT64_MAX) - XML_DECLARATION.size();
+  unsigned __int128 spaces;
+  if (__builtin_mul_overflow(static_cast<unsigned __int128>(indent), line_break_depths(root), &spaces)) {
+    return false;
+  }
+  return spaces <= static_cast<uint64_t>(INT64_MAX) / 2;
 }
 
 // Opens, writes and closes. On a failure the buffered bytes still go to the file before it is

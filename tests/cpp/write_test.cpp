@@ -177,6 +177,8 @@ TEST(Indentation, WorkedExampleAndItsRules) {
             "    </note>\n</catalog>");
   EXPECT_EQ(write(t, root, 0),
             "<catalog id=\"7\">\n<book>A &amp; B</book>\n<shelf/>\n<note>x<b>y</b>\n</note>\n</catalog>");
+  // Four breaks indent to depth 1 and one to depth 0 ("x<b>" stays on the text's line).
+  EXPECT_EQ(line_break_depths(Handle{&t, root}), 4u);
 }
 
 TEST(Indentation, OverflowingIndentationIsReportedNotWrapped) {
