@@ -11,6 +11,7 @@
 
 #include "entities/attr_map.hpp"
 #include "result.hpp"
+#include "storage/source_text.hpp"
 #include "storage/stored_str.hpp"
 #include "write/serialiser.hpp"
 #include "write/sink.hpp"
@@ -179,6 +180,25 @@ TEST(Indentation, WorkedExampleAndItsRules) {
             "<catalog id=\"7\">\n<book>A &amp; B</book>\n<shelf/>\n<note>x<b>y</b>\n</note>\n</catalog>");
   // Four breaks indent to depth 1 and one to depth 0 ("x<b>" stays on the text's line).
   EXPECT_EQ(line_break_depths(Handle{&t, root}), 4u);
+}
+
+TEST(Indentation, SharedRangesAreWrittenFromTheirSource) {
+  // Names and texts cut from one document text, as a parsed tree holds them.
+  const char doc[] = "<r>caf\xc3\xa9 & co</r>";
+  char* bytes = static_cast<char*>(std::malloc(sizeof doc - 1));
+  std::memcpy(bytes, doc, sizeof doc - 1);
+  SourceText* source = SourceText::adopt(bytes, sizeof doc - 1);
+  {
+    Tree t;
+    size_t r = t.add("");
+    t.elements[r].name = StoredStr::shared(source, 1, 1);
+    t.elements[r].text = StoredStr::shared(source, 3, 10);
+    EXPECT_EQ(write(t, r, 4), "<r>caf\xc3\xa9 &amp; co</r>");
+    EXPECT_EQ(measure_element(Handle{&t, r}, 4, true).stats.continuation, 1u);
+    EXPECT_EQ(source->use_count(), 3u);
+  }
+  EXPECT_EQ(source->use_count(), 1u);  // the writer took no counts of its own
+  source->release();
 }
 
 TEST(Indentation, OverflowingIndentationIsReportedNotWrapped) {
