@@ -143,14 +143,20 @@ void AttrMapBuilder::reset(HashKeys keys) {
 }
 
 ptrdiff_t AttrMapBuilder::find_index(std::string_view key) const {
+  // The builder's keys were made by the caller moments ago, so their ranges need no check.
   if (slots_.empty()) {
     for (size_t i = 0; i < entries_.size(); ++i) {
       const StoredStr& k = entries_[i].key;
-      if (k.size() == key.size() && k.view() == key) return static_cast<ptrdiff_t>(i);
+      if (k.size() == key.size() && k.raw_view() == key) return static_cast<ptrdiff_t>(i);
     }
     return -1;
   }
-  return probe(slots_.data(), slots_.size() - 1, entries_.data(), keys_, key);
+  size_t mask = slots_.size() - 1;
+  for (size_t i = attr_key_hash(keys_, key) & mask;; i = (i + 1) & mask) {
+    uint32_t slot = slots_[i];
+    if (slot == 0) return -1;
+    if (entries_[slot - 1].key.raw_view() == key) return slot - 1;
+  }
 }
 
 bool AttrMapBuilder::contains(std::string_view key) const { return find_index(key) >= 0; }
@@ -162,13 +168,13 @@ void AttrMapBuilder::rebuild_index(size_t slot_count) {
 
 void AttrMapBuilder::add_to_index(size_t entry) {
   size_t mask = slots_.size() - 1;
-  size_t i = attr_key_hash(keys_, entries_[entry].key.view()) & mask;
+  size_t i = attr_key_hash(keys_, entries_[entry].key.raw_view()) & mask;
   while (slots_[i] != 0) i = (i + 1) & mask;
   slots_[i] = static_cast<uint32_t>(entry + 1);
 }
 
 bool AttrMapBuilder::insert_new(StoredStr& key, StoredStr& value) {
-  if (find_index(key.view()) >= 0) return false;
+  if (find_index(key.raw_view()) >= 0) return false;
   if (entries_.size() >= UINT32_MAX - 1) invariant_failed("attribute map exceeds 2**32 entries");
   entries_.push_back(AttrEntry{std::move(key), std::move(value)});
   size_t n = entries_.size();
@@ -183,7 +189,7 @@ bool AttrMapBuilder::insert_new(StoredStr& key, StoredStr& value) {
 }
 
 void AttrMapBuilder::insert_or_replace(StoredStr key, StoredStr value) {
-  ptrdiff_t at = find_index(key.view());
+  ptrdiff_t at = find_index(key.raw_view());
   if (at >= 0) {
     entries_[at].value = std::move(value);
     return;

@@ -58,6 +58,14 @@ class StoredStr {
     if (word_ == 0) return {};
     return shared_view();
   }
+  // The text without the range check, for values this operation has just made itself.
+  std::string_view raw_view() const noexcept {
+    if ((word_ & kTagMask) == kShared) {
+      return {source()->data() + static_cast<uint32_t>(a_), static_cast<size_t>(a_ >> 32)};
+    }
+    if (word_ == 0) return {};
+    return {owned_ptr(), a_};
+  }
   size_t size() const noexcept {
     if ((word_ & kTagMask) == kShared) return static_cast<size_t>(a_ >> 32);
     return word_ == 0 ? 0 : a_;
