@@ -1,0 +1,262 @@
+// search.cpp: subtree searches by name, attribute key and text, and the SearchType enumeration.
+#include <Python.h>
+
+#include <climits>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "args.hpp"
+#include "boundary.hpp"
+#include "entities/node.hpp"
+#include "entities/node_methods.hpp"
+
+namespace vx {
+namespace {
+
+/****************************************************************************************
+ * SearchType
+ ****************************************************************************************/
+
+enum class Criterion : uint8_t { Tag = 0, Attr = 1, Text = 2 };
+
+struct SearchTypeObject {
+  PyObject_HEAD
+  uint8_t value;
+};
+
+constexpr const char* kMemberNames[] = {"Tag", "Attr", "Text"};
+constexpr const char* kMemberReprs[] = {"SearchType.Tag", "SearchType.Attr", "SearchType.Text"};
+
+uint8_t member_value(PyObject* obj) { return reinterpret_cast<SearchTypeObject*>(obj)->value; }
+
+PyObject* search_type_repr(PyObject* self) {
+  return guarded<PyObject*>(nullptr, [&] { return new_str(kMemberReprs[member_value(self)]); });
+}
+
+PyObject* search_type_int(PyObject* self) {
+  return guarded<PyObject*>(nullptr, [&] {
+    return checked_result(PyLong_FromLong(member_value(self)), "int");
+  });
+}
+
+// The other operand as a signed 32-bit integer, if the interpreter's index conversion gives one.
+// Conversion errors are swallowed: a value that is not an integer is simply not equal.
+std::optional<int32_t> comparable_int(PyObject* other) {
+  PyRef index = PyRef::steal(PyNumber_Index(other));
+  if (!index) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  int overflow = 0;
+  long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (value == -1 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  if (overflow != 0 || value < INT32_MIN || value > INT32_MAX) return std::nullopt;
+  return static_cast<int32_t>(value);
+}
+
+PyObject* search_type_richcompare(PyObject* self, PyObject* other, int op) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    if (op < Py_LT || op > Py_GE) Py_RETURN_NOTIMPLEMENTED;
+    int32_t mine = member_value(self);
+    int32_t theirs;
+    if (Py_IS_TYPE(other, search_type())) {
+      theirs = member_value(other);
+    } else {
+      auto converted = comparable_int(other);
+      if (!converted) Py_RETURN_NOTIMPLEMENTED;
+      theirs = *converted;
+    }
+    // Ordering is deliberately left undefined, so Python reports it as unsupported.
+    if (op == Py_EQ) return PyBool_FromLong(mine == theirs);
+    if (op == Py_NE) return PyBool_FromLong(mine != theirs);
+    Py_RETURN_NOTIMPLEMENTED;
+  });
+}
+
+// No tp_hash: defining equality without one leaves __hash__ as None, so members are unhashable.
+PyType_Slot search_type_slots[] = {
+    {Py_tp_repr, reinterpret_cast<void*>(search_type_repr)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(search_type_richcompare)},
+    {Py_nb_int, reinterpret_cast<void*>(search_type_int)},
+    {0, nullptr},
+};
+
+PyType_Spec search_type_spec = {
+    "SearchType",
+    static_cast<int>(sizeof(SearchTypeObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    search_type_slots,
+};
+
+// Creates the class with its three members in the class dict; null with the error set on failure.
+PyTypeObject* create_search_type() {
+  PyRef created = PyRef::steal(PyType_FromSpec(&search_type_spec));
+  if (!created) return nullptr;
+  auto* type = reinterpret_cast<PyTypeObject*>(created.get());
+  PyObject* dict = type->tp_dict;
+  // The class cannot be called, so the members are allocated directly.
+  for (uint8_t value = 0; value < 3; ++value) {
+    PyRef member = PyRef::steal(type->tp_alloc(type, 0));
+    if (!member) return nullptr;
+    reinterpret_cast<SearchTypeObject*>(member.get())->value = value;
+    if (PyDict_SetItemString(dict, kMemberNames[value], member.get()) < 0) return nullptr;
+  }
+  PyRef module_name = PyRef::steal(PyUnicode_FromString("vantelix"));
+  if (!module_name || PyDict_SetItemString(dict, "__module__", module_name.get()) < 0) {
+    return nullptr;
+  }
+  PyType_Modified(type);
+  return reinterpret_cast<PyTypeObject*>(created.release());
+}
+
+/****************************************************************************************
+ * The walk
+ ****************************************************************************************/
+
+// Byte equality with the cheap length test first; the view of a shared range is only taken
+// (and range-checked) when the lengths agree.
+inline bool text_equals(const StoredStr& stored, std::string_view wanted) {
+  return stored.size() == wanted.size() && stored.view() == wanted;
+}
+
+template <Criterion C>
+inline bool matches(const NodeObject* node, std::string_view wanted) {
+  if constexpr (C == Criterion::Tag) {
+    return text_equals(node->name, wanted);
+  } else if constexpr (C == Criterion::Attr) {
+    return !node->attrs.empty() && node->attrs.find(wanted) != nullptr;
+  } else {
+    return node->text.present() && text_equals(node->text, wanted);
+  }
+}
+
+// Pre-order walk with an explicit stack of (node, next child) frames, so the native stack does
+// not grow with the tree's depth. `limit` is the number of levels below the start that may be
+// entered; negative means unlimited (a negative depth never counts down to 0). The tree is
+// immutable and kept alive by the caller's reference to `start`, so no child needs a reference
+// of its own during the walk.
+template <Criterion C>
+void walk(const NodeObject* start, std::string_view wanted, int64_t limit,
+          std::vector<PyObject*>* found) {
+  struct Frame {
+    const NodeObject* node;
+    size_t next;
+  };
+  auto descends = [limit](size_t level) { return limit < 0 || static_cast<int64_t>(level) < limit; };
+
+  if (matches<C>(start, wanted)) found->push_back(reinterpret_cast<PyObject*>(const_cast<NodeObject*>(start)));
+  if (Py_SIZE(start) == 0 || !descends(0)) return;
+  std::vector<Frame> stack;
+  stack.push_back({start, 0});
+  while (!stack.empty()) {
+    Frame& top = stack.back();
+    if (top.next == static_cast<size_t>(Py_SIZE(top.node))) {
+      stack.pop_back();
+      continue;
+    }
+    const NodeObject* child = as_node(top.node->children[top.next++]);
+    if (matches<C>(child, wanted)) found->push_back(reinterpret_cast<PyObject*>(const_cast<NodeObject*>(child)));
+    // The child sits stack.size() levels below the start.
+    if (Py_SIZE(child) != 0 && descends(stack.size())) stack.push_back({child, 0});
+  }
+}
+
+PyObject* run_search(PyObject* self, Criterion criterion, std::string_view wanted,
+                     std::optional<int32_t> depth) {
+  const NodeObject* start = as_node(self);
+  int64_t limit = depth && *depth >= 0 ? *depth : -1;
+  std::vector<PyObject*> found;
+  switch (criterion) {
+    case Criterion::Tag: walk<Criterion::Tag>(start, wanted, limit, &found); break;
+    case Criterion::Attr: walk<Criterion::Attr>(start, wanted, limit, &found); break;
+    case Criterion::Text: walk<Criterion::Text>(start, wanted, limit, &found); break;
+    default: invariant_failed("unreachable search criterion");
+  }
+  PyObject* list = checked_result(PyList_New(static_cast<Py_ssize_t>(found.size())), "list");
+  for (size_t i = 0; i < found.size(); ++i) {
+    Py_INCREF(found[i]);
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), found[i]);
+  }
+  return list;
+}
+
+/****************************************************************************************
+ * Entry points
+ ****************************************************************************************/
+
+const char* const by_name_params[] = {"name", "depth"};
+const char* const by_attr_params[] = {"key", "depth"};
+const char* const by_text_params[] = {"text", "depth"};
+const char* const search_params[] = {"by", "value", "depth"};
+const Signature by_name_signature{"Node.search_by_name()", by_name_params, 2, 1};
+const Signature by_attr_signature{"Node.search_by_attr()", by_attr_params, 2, 1};
+const Signature by_text_signature{"Node.search_by_text()", by_text_params, 2, 1};
+const Signature search_signature{"Node.search()", search_params, 3, 2};
+
+PyObject* search_one_criterion(const Signature& sig, Criterion criterion, PyObject* self,
+                               PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* arg[2];
+    if (!extract_args(sig, args, nargs, kwnames, arg)) return nullptr;
+    auto wanted = arg_str(arg[0], sig.params[0]);
+    if (!wanted) return nullptr;
+    std::optional<int32_t> depth;
+    if (!arg_opt_i32(arg[1], "depth", &depth)) return nullptr;
+    return run_search(self, criterion, *wanted, depth);
+  });
+}
+
+}  // namespace
+
+PyTypeObject* search_type() {
+  static PyTypeObject* type = nullptr;
+  if (!type) {
+    type = create_search_type();
+    if (!type) {
+      PyErr_WriteUnraisable(nullptr);
+      invariant_failed("failed to create type object for `SearchType`");
+    }
+  }
+  return type;
+}
+
+PyObject* node_search_by_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  return search_one_criterion(by_name_signature, Criterion::Tag, self, args, nargs, kwnames);
+}
+
+PyObject* node_search_by_attr(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  return search_one_criterion(by_attr_signature, Criterion::Attr, self, args, nargs, kwnames);
+}
+
+PyObject* node_search_by_text(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  return search_one_criterion(by_text_signature, Criterion::Text, self, args, nargs, kwnames);
+}
+
+PyObject* node_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* arg[3];
+    if (!extract_args(search_signature, args, nargs, kwnames, arg)) return nullptr;
+    if (!Py_IS_TYPE(arg[0], search_type())) {
+      set_not_instance(arg[0], "SearchType");
+      add_param_note("by");
+      return nullptr;
+    }
+    auto criterion = static_cast<Criterion>(member_value(arg[0]));
+    auto wanted = arg_str(arg[1], "value");
+    if (!wanted) return nullptr;
+    std::optional<int32_t> depth;
+    if (!arg_opt_i32(arg[2], "depth", &depth)) return nullptr;
+    return run_search(self, criterion, *wanted, depth);
+  });
+}
+
+}  // namespace vx
