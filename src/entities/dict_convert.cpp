@@ -502,7 +502,11 @@ FromDictReader::Step FromDictReader::read_pair(Frame& frame) {
       error_->wrap_in_vec(val);
       return Step::Failed;
     }
-    if (hint > 0) item_stack_.reserve(item_stack_.size() + std::min<size_t>(hint, 1 << 16));
+    // A reported length is only a hint: capped, and never shrinking the geometric growth.
+    size_t wanted = item_stack_.size() + std::min<size_t>(hint > 0 ? hint : 0, 1 << 16);
+    if (wanted > item_stack_.capacity()) {
+      item_stack_.reserve(std::max(wanted, 2 * item_stack_.capacity()));
+    }
     frame.slot = slot;
     frame.seq = std::move(value);
     frame.iter = std::move(iter);

@@ -86,8 +86,10 @@ PyType_Slot search_type_slots[] = {
     {0, nullptr},
 };
 
+// The dotted name gives the class its __module__ without the interpreter's warning about a
+// module-less type (an import failure under -W error); the bare name is put back below.
 PyType_Spec search_type_spec = {
-    "SearchType",
+    "vantelix.SearchType",
     static_cast<int>(sizeof(SearchTypeObject)),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
@@ -99,6 +101,7 @@ PyTypeObject* create_search_type() {
   PyRef created = PyRef::steal(PyType_FromSpec(&search_type_spec));
   if (!created) return nullptr;
   auto* type = reinterpret_cast<PyTypeObject*>(created.get());
+  type->tp_name = "SearchType";
   PyObject* dict = type->tp_dict;
   // The class cannot be called, so the members are allocated directly.
   for (uint8_t value = 0; value < 3; ++value) {
@@ -106,10 +109,6 @@ PyTypeObject* create_search_type() {
     if (!member) return nullptr;
     reinterpret_cast<SearchTypeObject*>(member.get())->value = value;
     if (PyDict_SetItemString(dict, kMemberNames[value], member.get()) < 0) return nullptr;
-  }
-  PyRef module_name = PyRef::steal(PyUnicode_FromString("vantelix"));
-  if (!module_name || PyDict_SetItemString(dict, "__module__", module_name.get()) < 0) {
-    return nullptr;
   }
   PyType_Modified(type);
   return reinterpret_cast<PyTypeObject*>(created.release());
