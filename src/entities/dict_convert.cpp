@@ -177,9 +177,26 @@ PyObject* python_dict(const HashmapTree& tree, const NodeMap& map, std::vector<P
   return dict.release();
 }
 
+// Holds the cyclic collector off while a result is assembled. Every dict and list made here is
+// new and acyclic, so collections in between could find nothing, yet they would traverse the
+// growing result again and again. No Python code runs meanwhile, so nobody can see the pause.
+class CollectorPause {
+ public:
+  CollectorPause() : was_enabled_(PyGC_Disable() == 1) {}
+  ~CollectorPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+  CollectorPause(const CollectorPause&) = delete;
+  CollectorPause& operator=(const CollectorPause&) = delete;
+
+ private:
+  bool was_enabled_;
+};
+
 // Phase 2: node maps into new Python objects. The top dict owns everything made so far, so an
 // early return releases it all; list slots not yet filled are null, which lists tolerate.
 PyObject* python_from_tree(const HashmapTree& tree) {
+  CollectorPause pause;
   std::vector<PendingList> pending;
   PyRef top = PyRef::steal(python_dict(tree, tree.maps[0], &pending));
   if (!top) return nullptr;

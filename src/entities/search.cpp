@@ -135,11 +135,32 @@ inline bool matches(const NodeObject* node, std::string_view wanted) {
   }
 }
 
+// Takes the match's reference while its header is still in cache; the list adopts it later.
+inline void keep_match(const NodeObject* node, std::vector<PyObject*>* found) {
+  PyObject* obj = reinterpret_cast<PyObject*>(const_cast<NodeObject*>(node));
+  found->push_back(obj);
+  Py_INCREF(obj);
+}
+
 // Pre-order walk with an explicit stack of (node, next child) frames, so the native stack does
 // not grow with the tree's depth. `limit` is the number of levels below the start that may be
 // entered; negative means unlimited (a negative depth never counts down to 0). The tree is
 // immutable and kept alive by the caller's reference to `start`, so no child needs a reference
 // of its own during the walk.
+// Warms the bytes a later match test of this node will read. Owned texts and attribute blocks
+// are separate heap blocks, each a likely cache miss; shared ranges point into the document,
+// which is laid out in visiting order already.
+template <Criterion C>
+inline void prefetch_tested(const NodeObject* node) {
+  if constexpr (C == Criterion::Tag) {
+    if (!node->name.is_shared()) __builtin_prefetch(node->name.view().data());
+  } else if constexpr (C == Criterion::Attr) {
+    __builtin_prefetch(node->attrs.begin());
+  } else {
+    if (node->text.present() && !node->text.is_shared()) __builtin_prefetch(node->text.view().data());
+  }
+}
+
 template <Criterion C>
 void walk(const NodeObject* start, std::string_view wanted, int64_t limit,
           std::vector<PyObject*>* found) {
@@ -149,7 +170,7 @@ void walk(const NodeObject* start, std::string_view wanted, int64_t limit,
   };
   auto descends = [limit](size_t level) { return limit < 0 || static_cast<int64_t>(level) < limit; };
 
-  if (matches<C>(start, wanted)) found->push_back(reinterpret_cast<PyObject*>(const_cast<NodeObject*>(start)));
+  if (matches<C>(start, wanted)) keep_match(start, found);
   if (Py_SIZE(start) == 0 || !descends(0)) return;
   std::vector<Frame> stack;
   stack.push_back({start, 0});
@@ -159,18 +180,43 @@ void walk(const NodeObject* start, std::string_view wanted, int64_t limit,
       stack.pop_back();
       continue;
     }
-    const NodeObject* child = as_node(top.node->children[top.next++]);
-    if (matches<C>(child, wanted)) found->push_back(reinterpret_cast<PyObject*>(const_cast<NodeObject*>(child)));
+    // Siblings are fetched ahead in two steps: the node a few places on, then the tested text
+    // of the node nearer by, whose header the first step has brought in.
+    PyObject* const* siblings = top.node->children;
+    size_t at = top.next++;
+    size_t count = static_cast<size_t>(Py_SIZE(top.node));
+    if (at + 4 < count) __builtin_prefetch(siblings[at + 4]);
+    if (at + 2 < count) prefetch_tested<C>(as_node(siblings[at + 2]));
+    const NodeObject* child = as_node(siblings[at]);
+    if (matches<C>(child, wanted)) keep_match(child, found);
     // The child sits stack.size() levels below the start.
     if (Py_SIZE(child) != 0 && descends(stack.size())) stack.push_back({child, 0});
   }
 }
 
+// The match array is kept per thread between calls: a fresh large array would be mapped and
+// faulted in on every search, which costs more than the walk itself. Searches cannot nest
+// (no Python code runs during one), so one array per thread suffices. It holds references;
+// whatever the list did not adopt is dropped here.
+struct MatchScratch {
+  std::vector<PyObject*> found;
+  void done() {
+    for (PyObject* obj : found) Py_DECREF(obj);
+    found.clear();
+    if (found.capacity() > kKeep) std::vector<PyObject*>().swap(found);
+  }
+  static constexpr size_t kKeep = size_t{1} << 20;
+};
+thread_local MatchScratch match_scratch;
+
 PyObject* run_search(PyObject* self, Criterion criterion, std::string_view wanted,
                      std::optional<int32_t> depth) {
   const NodeObject* start = as_node(self);
   int64_t limit = depth && *depth >= 0 ? *depth : -1;
-  std::vector<PyObject*> found;
+  struct Release {
+    ~Release() { match_scratch.done(); }
+  } release;
+  std::vector<PyObject*>& found = match_scratch.found;
   switch (criterion) {
     case Criterion::Tag: walk<Criterion::Tag>(start, wanted, limit, &found); break;
     case Criterion::Attr: walk<Criterion::Attr>(start, wanted, limit, &found); break;
@@ -178,10 +224,8 @@ PyObject* run_search(PyObject* self, Criterion criterion, std::string_view wante
     default: invariant_failed("unreachable search criterion");
   }
   PyObject* list = checked_result(PyList_New(static_cast<Py_ssize_t>(found.size())), "list");
-  for (size_t i = 0; i < found.size(); ++i) {
-    Py_INCREF(found[i]);
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), found[i]);
-  }
+  for (size_t i = 0; i < found.size(); ++i) PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), found[i]);
+  found.clear();  // the list owns them now
   return list;
 }
 
