@@ -162,9 +162,26 @@ class Failing(list):
         raise KeyError("boom")
 
 
+class Interrupting(list):
+    def __iter__(self):
+        raise KeyboardInterrupt("stop")
+
+
+class ExitingLen(list):
+    def __len__(self):
+        raise SystemExit(3)
+
+
 def test_sequence_iteration_errors_become_the_vec_reason():
     message = phase1_error(Failing([nd()]))
     assert "Vec.0, caused by KeyError: 'boom'" in message and "'Failing' object is not an instance of 'str'" in message
+
+
+@pytest.mark.parametrize("seq, exc", [(Interrupting([nd()]), KeyboardInterrupt), (ExitingLen(), SystemExit)])
+def test_interruptions_from_the_input_pass_through(seq, exc):
+    with pytest.raises(exc) as info:
+        Node.from_dict(nd(children=[nd(children=seq)]))
+    assert not getattr(info.value, "__notes__", None)
 
 
 @pytest.mark.parametrize("mutate, message", [

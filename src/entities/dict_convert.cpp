@@ -1,8 +1,8 @@
 // dict_convert.cpp: Node.to_dict and Node.from_dict, through the owned HashmapTypes intermediate.
 //
 // Both directions go through a HashmapTree: node maps in one flat array, whose Vec and Map values
-// point into two flat lists. Flat storage means no conversion step and no destructor recurses
-// over the tree's depth; every walk below keeps its own stack.
+// point into two flat lists. With flat storage no destructor recurses over the tree's depth, and
+// every walk below keeps its own stack, so nesting depth costs heap, never native stack.
 #include <Python.h>
 
 #include <algorithm>
@@ -383,12 +383,19 @@ class PathSet {
   std::unordered_set<PyObject*> deep_;
 };
 
+// Errors raised by the input's own code that are not ordinary exceptions (KeyboardInterrupt,
+// SystemExit, ...) end the conversion as they are instead of becoming a reason in the message.
+bool is_interruption() { return !PyErr_ExceptionMatches(PyExc_Exception); }
+
 class FromDictReader {
  public:
   explicit FromDictReader(HashmapTree* tree) : tree_(*tree) {}
 
   // Reads `top` (a dict) into the tree. On failure returns false with the exception set.
   bool read(PyObject* top);
+  // After a failure: whether it came from the input's own code as an interruption, which is
+  // passed on as it is, without a note.
+  bool interrupted() const noexcept { return interrupted_; }
 
  private:
   // One dict being read. While the value of its current pair is a sequence, `iter` walks it and
@@ -408,6 +415,7 @@ class FromDictReader {
 
   enum class Step { Continue, Failed, Fatal };
 
+  Step interrupt();
   Step push_dict(PyObject* dict, bool keep);
   Step read_pair(Frame& frame);
   Step read_item(Frame& frame);
@@ -420,7 +428,13 @@ class FromDictReader {
   PathSet path_;
   std::vector<uint32_t> item_stack_;  // node maps of the sequences being read, innermost last
   std::optional<ExtractError> error_;
+  bool interrupted_ = false;
 };
+
+FromDictReader::Step FromDictReader::interrupt() {
+  interrupted_ = true;
+  return Step::Fatal;
+}
 
 FromDictReader::Step FromDictReader::push_dict(PyObject* dict, bool keep) {
   if (path_.contains(dict)) {
@@ -512,9 +526,13 @@ FromDictReader::Step FromDictReader::read_pair(Frame& frame) {
   } else if (PySequence_Check(val)) {
     // The reported length only reserves room; a failure to report one is not an error.
     Py_ssize_t hint = PyObject_Size(val);
-    if (hint < 0) PyErr_Clear();
+    if (hint < 0) {
+      if (is_interruption()) return interrupt();
+      PyErr_Clear();
+    }
     PyRef iter = PyRef::steal(PyObject_GetIter(val));
     if (!iter) {
+      if (is_interruption()) return interrupt();
       error_ = ExtractError::raised();
       error_->wrap_in_vec(val);
       return Step::Failed;
@@ -555,6 +573,7 @@ FromDictReader::Step FromDictReader::read_item(Frame& frame) {
   PyRef item = PyRef::steal(PyIter_Next(frame.iter.get()));
   if (!item) {
     if (PyErr_Occurred()) {
+      if (is_interruption()) return interrupt();
       error_ = ExtractError::raised();
       return Step::Failed;
     }
@@ -707,8 +726,9 @@ PyObject* node_from_dict(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
       return nullptr;
     }
     HashmapTree tree;
-    if (!FromDictReader(&tree).read(arg[0])) {
-      add_param_note("dict_");
+    FromDictReader reader(&tree);
+    if (!reader.read(arg[0])) {
+      if (!reader.interrupted()) add_param_note("dict_");
       return nullptr;
     }
     if (!validate_tree(tree)) return nullptr;
