@@ -59,6 +59,8 @@ def test_repr_is_raw_and_shared_children_render_at_each_occurrence():
     leaf = Node("leaf", text="t")
     twice = Node("p", children=[leaf, leaf])
     assert str(twice) == "Name: p\nChildren:\n  Name: leaf\n  Text: t\n\n  Name: leaf\n  Text: t\n"
+    with pytest.raises(TypeError, match=r"^Node.__to_string\(\) takes from 0 to 1 positional arguments but 2 were given$"):
+        to_string(ROOT, 1, 2)
 
 
 @pytest.mark.parametrize("spacing, exc, message", [
@@ -75,13 +77,6 @@ def test_spacing_conversion_errors(spacing, exc, message):
     assert str(info.value) == message and info.value.__notes__ == ["while processing 'spacing'"]
 
 
-def test_to_string_call_shape():
-    with pytest.raises(TypeError, match=r"^Node.__to_string\(\) takes from 0 to 1 positional arguments but 2 were given$"):
-        to_string(ROOT, 1, 2)
-    with pytest.raises(TypeError, match=r"unexpected keyword argument 'indent'"):
-        to_string(ROOT, indent=1)
-
-
 word = st.text(alphabet="ab: \né日", max_size=3)
 trees = st.recursive(
     st.builds(Node, word, st.dictionaries(word, word, max_size=3), st.none(), st.none() | word),
@@ -95,13 +90,6 @@ trees = st.recursive(
 def test_outline_matches_the_recursive_rules(tree, spacing):
     assert to_string(tree, spacing) == reference(tree, spacing)
     assert str(tree) == reference(tree)
-
-
-def test_spacing_keeps_growing_past_255():
-    node = Node("leaf")
-    for _ in range(200):
-        node = Node("n", children=[node])
-    assert to_string(node, 200) == reference(node, 200)
 
 
 def chain_outline(depth):
