@@ -40,6 +40,7 @@ def test_to_dict_shape_and_order():
     assert list(d) == KEYS and list(d["children"][0]) == KEYS and list(d["attrs"]) == ["z", "a"]
     again = tree.to_dict()
     assert again == d and again is not d and again["children"] is not d["children"]
+    assert not any(a is b for a, b in zip(again, d))  # not even the key strings are shared
     again["children"].clear()
     again["attrs"]["q"] = "x"
     assert tree.to_dict() == d and len(tree.children) == 2 and tree.attrs == {"z": "1", "a": "2"}

@@ -123,60 +123,6 @@ HashmapTree tree_from_node(const NodeObject* root) {
   return tree;
 }
 
-struct PendingList {
-  PyObject* list;  // borrowed: owned by the dict it was placed in
-  uint32_t first;  // range of HashmapTree::items
-  uint32_t count;
-};
-
-// Creates the Python value of one entry. A Vec becomes a list of the right length whose items are
-// filled later, from `pending`.
-PyObject* python_value(const HashmapTree& tree, const HashmapTypes& value,
-                       std::vector<PendingList>* pending) {
-  switch (value.kind) {
-    case HashmapTypes::Kind::String: return new_str(value.text.view());
-    case HashmapTypes::Kind::NullableString:
-      if (!value.text.present()) Py_RETURN_NONE;
-      return new_str(value.text.view());
-    case HashmapTypes::Kind::Map: {
-      PyRef dict = PyRef::steal(checked_result(PyDict_New(), "dict"));
-      for (uint32_t i = 0; i < value.count; ++i) {
-        const AttrEntry& entry = tree.pairs[value.first + i];
-        PyRef key = PyRef::steal(new_str(entry.key.view()));
-        PyRef text = PyRef::steal(new_str(entry.value.view()));
-        if (PyDict_SetItem(dict.get(), key.get(), text.get()) < 0) return nullptr;
-      }
-      return dict.release();
-    }
-    case HashmapTypes::Kind::Vec: {
-      PyObject* list = checked_result(PyList_New(value.count), "list");
-      if (value.count) pending->push_back({list, value.first, value.count});
-      return list;
-    }
-  }
-  invariant_failed("unreachable HashmapTypes kind");
-}
-
-bool set_entry(PyObject* dict, const char* key, const HashmapTypes& value, const HashmapTree& tree,
-               std::vector<PendingList>* pending) {
-  PyRef k = PyRef::steal(new_str(key));
-  PyRef v = PyRef::steal(python_value(tree, value, pending));
-  if (!v) return false;
-  return PyDict_SetItem(dict, k.get(), v.get()) == 0;
-}
-
-// A new dict for one node map, its keys in the map's order.
-PyObject* python_dict(const HashmapTree& tree, const NodeMap& map, std::vector<PendingList>* pending) {
-  PyRef dict = PyRef::steal(checked_result(PyDict_New(), "dict"));
-  if (map.name && !set_entry(dict.get(), "name", *map.name, tree, pending)) return nullptr;
-  if (map.attrs && !set_entry(dict.get(), "attrs", *map.attrs, tree, pending)) return nullptr;
-  if (map.children && !set_entry(dict.get(), "children", *map.children, tree, pending)) {
-    return nullptr;
-  }
-  if (map.text && !set_entry(dict.get(), "text", *map.text, tree, pending)) return nullptr;
-  return dict.release();
-}
-
 // Holds the cyclic collector off while a result is assembled. Every dict and list made here is
 // new and acyclic, so collections in between could find nothing, yet they would traverse the
 // growing result again and again. No Python code runs meanwhile, so nobody can see the pause.
@@ -193,30 +139,93 @@ class CollectorPause {
   bool was_enabled_;
 };
 
-// Phase 2: node maps into new Python objects. The top dict owns everything made so far, so an
-// early return releases it all; list slots not yet filled are null, which lists tolerate.
-PyObject* python_from_tree(const HashmapTree& tree) {
-  CollectorPause pause;
-  std::vector<PendingList> pending;
-  PyRef top = PyRef::steal(python_dict(tree, tree.maps[0], &pending));
-  if (!top) return nullptr;
-  while (!pending.empty()) {
-    PendingList& job = pending.back();
-    if (job.count == 0) {
-      pending.pop_back();
-      continue;
+// Phase 2: node maps into new Python objects.
+class PythonBuilder {
+ public:
+  explicit PythonBuilder(const HashmapTree& tree) : tree_(tree) {}
+
+  // The top dict owns everything made so far, so an early return releases it all; list slots
+  // not yet filled are null, which lists tolerate.
+  PyObject* build() {
+    CollectorPause pause;
+    // The four keys are made once per call and shared by the dicts of this one result, like the
+    // key memo of a JSON decoder: fewer objects, and each key is hashed once.
+    static constexpr const char* kKeyText[] = {"name", "attrs", "children", "text"};
+    for (int i = 0; i < 4; ++i) keys_[i] = PyRef::steal(new_str(kKeyText[i]));
+    PyRef top = PyRef::steal(node_dict(tree_.maps[0]));
+    if (!top) return nullptr;
+    while (!pending_.empty()) {
+      Pending& job = pending_.back();
+      if (job.count == 0) {
+        pending_.pop_back();
+        continue;
+      }
+      // Filled from the back so the job can shrink in place.
+      --job.count;
+      PyObject* list = job.list;
+      Py_ssize_t slot = job.count;
+      uint32_t item = tree_.items[job.first + job.count];
+      PyObject* child = node_dict(tree_.maps[item]);  // may grow pending_: `job` is stale after
+      if (!child) return nullptr;
+      PyList_SET_ITEM(list, slot, child);
     }
-    // Fill from the back so the job can shrink in place.
-    --job.count;
-    PyObject* list = job.list;
-    Py_ssize_t slot = job.count;
-    uint32_t item = tree.items[job.first + job.count];
-    PyObject* child = python_dict(tree, tree.maps[item], &pending);  // may grow `pending`
-    if (!child) return nullptr;
-    PyList_SET_ITEM(list, slot, child);
+    return top.release();
   }
-  return top.release();
-}
+
+ private:
+  struct Pending {
+    PyObject* list;  // borrowed: owned by the dict it was placed in
+    uint32_t first;  // range of HashmapTree::items
+    uint32_t count;
+  };
+
+  // The Python value of one entry. A Vec becomes a list of its final length whose items are
+  // filled later, from pending_.
+  PyObject* value(const HashmapTypes& value) {
+    switch (value.kind) {
+      case HashmapTypes::Kind::String: return new_str(value.text.view());
+      case HashmapTypes::Kind::NullableString:
+        if (!value.text.present()) Py_RETURN_NONE;
+        return new_str(value.text.view());
+      case HashmapTypes::Kind::Map: {
+        PyRef dict = PyRef::steal(checked_result(PyDict_New(), "dict"));
+        for (uint32_t i = 0; i < value.count; ++i) {
+          const AttrEntry& entry = tree_.pairs[value.first + i];
+          PyRef key = PyRef::steal(new_str(entry.key.view()));
+          PyRef text = PyRef::steal(new_str(entry.value.view()));
+          if (PyDict_SetItem(dict.get(), key.get(), text.get()) < 0) return nullptr;
+        }
+        return dict.release();
+      }
+      case HashmapTypes::Kind::Vec: {
+        PyObject* list = checked_result(PyList_New(value.count), "list");
+        if (value.count) pending_.push_back({list, value.first, value.count});
+        return list;
+      }
+    }
+    invariant_failed("unreachable HashmapTypes kind");
+  }
+
+  bool set_entry(PyObject* dict, int key, const std::optional<HashmapTypes>& entry) {
+    if (!entry) return true;
+    PyRef v = PyRef::steal(value(*entry));
+    return v && PyDict_SetItem(dict, keys_[key].get(), v.get()) == 0;
+  }
+
+  // A new dict for one node map, its keys in the map's order.
+  PyObject* node_dict(const NodeMap& map) {
+    PyRef dict = PyRef::steal(checked_result(PyDict_New(), "dict"));
+    if (!set_entry(dict.get(), 0, map.name) || !set_entry(dict.get(), 1, map.attrs) ||
+        !set_entry(dict.get(), 2, map.children) || !set_entry(dict.get(), 3, map.text)) {
+      return nullptr;
+    }
+    return dict.release();
+  }
+
+  const HashmapTree& tree_;
+  std::vector<Pending> pending_;
+  PyRef keys_[4];
+};
 
 /****************************************************************************************
  * from_dict, phase 1 errors
@@ -712,7 +721,7 @@ const Signature from_dict_signature{"Node.from_dict()", from_dict_params, 1, 1};
 PyObject* node_to_dict(PyObject* self, PyObject*) {
   return guarded<PyObject*>(nullptr, [&] {
     HashmapTree tree = tree_from_node(as_node(self));
-    return python_from_tree(tree);
+    return PythonBuilder(tree).build();
   });
 }
 
