@@ -27,26 +27,71 @@ namespace {
  * The intermediate form
  ****************************************************************************************/
 
-// One value of a node map.
-struct HashmapTypes {
-  enum class Kind : uint8_t { String, Vec, NullableString, Map };
-  Kind kind = Kind::NullableString;
-  StoredStr text;          // String; NullableString (absent for None)
-  uint32_t first = 0;      // Vec: range of HashmapTree::items; Map: range of HashmapTree::pairs
-  uint32_t count = 0;
+// One value of a node map: a tagged union of the four kinds, 24 bytes. Absent stands for a key
+// that the node dictionary did not have.
+class HashmapTypes {
+ public:
+  enum class Kind : uint8_t { Absent, String, Vec, NullableString, Map };
 
-  static HashmapTypes string(StoredStr text) { return {Kind::String, std::move(text), 0, 0}; }
-  static HashmapTypes nullable(StoredStr text) {
-    return {Kind::NullableString, std::move(text), 0, 0};
+  HashmapTypes() noexcept : range_{0, 0} {}
+  HashmapTypes(HashmapTypes&& other) noexcept : kind_(other.kind_) {
+    if (has_text()) {
+      new (&text_) StoredStr(std::move(other.text_));
+    } else {
+      range_ = other.range_;
+    }
   }
-  static HashmapTypes vec(uint32_t first, uint32_t count) { return {Kind::Vec, {}, first, count}; }
-  static HashmapTypes map(uint32_t first, uint32_t count) { return {Kind::Map, {}, first, count}; }
+  HashmapTypes& operator=(HashmapTypes&& other) noexcept {
+    if (this != &other) {
+      this->~HashmapTypes();
+      new (this) HashmapTypes(std::move(other));
+    }
+    return *this;
+  }
+  HashmapTypes(const HashmapTypes&) = delete;
+  HashmapTypes& operator=(const HashmapTypes&) = delete;
+  ~HashmapTypes() {
+    if (has_text()) text_.~StoredStr();
+  }
+
+  static HashmapTypes string(StoredStr text) { return HashmapTypes(Kind::String, std::move(text)); }
+  // `text` absent for None.
+  static HashmapTypes nullable(StoredStr text) {
+    return HashmapTypes(Kind::NullableString, std::move(text));
+  }
+  // Vec: a range of HashmapTree::items; Map: a range of HashmapTree::pairs.
+  static HashmapTypes vec(uint32_t first, uint32_t count) { return {Kind::Vec, first, count}; }
+  static HashmapTypes map(uint32_t first, uint32_t count) { return {Kind::Map, first, count}; }
+
+  Kind kind() const noexcept { return kind_; }
+  bool is(Kind kind) const noexcept { return kind_ == kind; }
+  // String and NullableString only.
+  StoredStr& text() noexcept { return text_; }
+  const StoredStr& text() const noexcept { return text_; }
+  // Vec and Map only.
+  uint32_t first() const noexcept { return range_.first; }
+  uint32_t count() const noexcept { return range_.count; }
+
+ private:
+  struct Range {
+    uint32_t first, count;
+  };
+  HashmapTypes(Kind kind, StoredStr text) : kind_(kind) { new (&text_) StoredStr(std::move(text)); }
+  HashmapTypes(Kind kind, uint32_t first, uint32_t count) : range_{first, count}, kind_(kind) {}
+  bool has_text() const noexcept { return kind_ == Kind::String || kind_ == Kind::NullableString; }
+
+  union {
+    StoredStr text_;
+    Range range_;
+  };
+  Kind kind_ = Kind::Absent;
 };
+static_assert(sizeof(HashmapTypes) == 24);
 
 // The intermediate form of one node dictionary. Only the four keys a node is made from are
 // kept, in the order name, attrs, children, text; further keys are checked and then dropped.
 struct NodeMap {
-  std::optional<HashmapTypes> name, attrs, children, text;
+  HashmapTypes name, attrs, children, text;
 };
 
 enum class Slot : uint8_t { Name, Attrs, Children, Text, Other };
@@ -59,7 +104,7 @@ Slot slot_of(std::string_view key) {
   return Slot::Other;
 }
 
-std::optional<HashmapTypes>& slot_in(NodeMap& map, Slot slot) {
+HashmapTypes& slot_in(NodeMap& map, Slot slot) {
   switch (slot) {
     case Slot::Name: return map.name;
     case Slot::Attrs: return map.attrs;
@@ -182,15 +227,15 @@ class PythonBuilder {
   // The Python value of one entry. A Vec becomes a list of its final length whose items are
   // filled later, from pending_.
   PyObject* value(const HashmapTypes& value) {
-    switch (value.kind) {
-      case HashmapTypes::Kind::String: return new_str(value.text.view());
+    switch (value.kind()) {
+      case HashmapTypes::Kind::String: return new_str(value.text().view());
       case HashmapTypes::Kind::NullableString:
-        if (!value.text.present()) Py_RETURN_NONE;
-        return new_str(value.text.view());
+        if (!value.text().present()) Py_RETURN_NONE;
+        return new_str(value.text().view());
       case HashmapTypes::Kind::Map: {
         PyRef dict = PyRef::steal(checked_result(PyDict_New(), "dict"));
-        for (uint32_t i = 0; i < value.count; ++i) {
-          const AttrEntry& entry = tree_.pairs[value.first + i];
+        for (uint32_t i = 0; i < value.count(); ++i) {
+          const AttrEntry& entry = tree_.pairs[value.first() + i];
           PyRef key = PyRef::steal(new_str(entry.key.view()));
           PyRef text = PyRef::steal(new_str(entry.value.view()));
           if (PyDict_SetItem(dict.get(), key.get(), text.get()) < 0) return nullptr;
@@ -198,17 +243,18 @@ class PythonBuilder {
         return dict.release();
       }
       case HashmapTypes::Kind::Vec: {
-        PyObject* list = checked_result(PyList_New(value.count), "list");
-        if (value.count) pending_.push_back({list, value.first, value.count});
+        PyObject* list = checked_result(PyList_New(value.count()), "list");
+        if (value.count()) pending_.push_back({list, value.first(), value.count()});
         return list;
       }
+      case HashmapTypes::Kind::Absent: break;
     }
-    invariant_failed("unreachable HashmapTypes kind");
+    invariant_failed("no Python value for an absent entry");
   }
 
-  bool set_entry(PyObject* dict, int key, const std::optional<HashmapTypes>& entry) {
-    if (!entry) return true;
-    PyRef v = PyRef::steal(value(*entry));
+  bool set_entry(PyObject* dict, int key, const HashmapTypes& entry) {
+    if (entry.is(HashmapTypes::Kind::Absent)) return true;
+    PyRef v = PyRef::steal(value(entry));
     return v && PyDict_SetItem(dict, keys_[key].get(), v.get()) == 0;
   }
 
@@ -513,7 +559,7 @@ FromDictReader::Step FromDictReader::read_pair(Frame& frame) {
   }
   Slot slot = frame.keep ? slot_of(*key_text) : Slot::Other;
   PyObject* val = value.get();
-  std::optional<HashmapTypes> converted;
+  HashmapTypes converted;
 
   if (PyUnicode_Check(val)) {
     auto text = str_utf8(val);
@@ -626,10 +672,6 @@ bool FromDictReader::read(PyObject* top) {
  * from_dict, phase 2: node maps into Nodes
  ****************************************************************************************/
 
-bool is_kind(const std::optional<HashmapTypes>& value, HashmapTypes::Kind kind) {
-  return value && value->kind == kind;
-}
-
 // Checks every node map in the order the nodes would be built (name, attrs, children, then each
 // child completely), so the first ValueError is the one a depth-first build would meet.
 bool validate_tree(const HashmapTree& tree) {
@@ -638,31 +680,29 @@ bool validate_tree(const HashmapTree& tree) {
     const NodeMap& map = tree.maps[stack.back()];
     stack.pop_back();
     const char* problem = nullptr;
-    if (!is_kind(map.name, HashmapTypes::Kind::String)) {
+    if (!map.name.is(HashmapTypes::Kind::String)) {
       problem = "Invalid name";
-    } else if (!is_kind(map.attrs, HashmapTypes::Kind::Map)) {
+    } else if (!map.attrs.is(HashmapTypes::Kind::Map)) {
       problem = "Invalid attrs";
-    } else if (!is_kind(map.children, HashmapTypes::Kind::Vec)) {
+    } else if (!map.children.is(HashmapTypes::Kind::Vec)) {
       problem = "Invalid children";
     }
     if (problem) {
       PyErr_SetString(PyExc_ValueError, problem);
       return false;
     }
-    for (uint32_t i = map.children->count; i-- > 0;) {
-      stack.push_back(tree.items[map.children->first + i]);
+    for (uint32_t i = map.children.count(); i-- > 0;) {
+      stack.push_back(tree.items[map.children.first() + i]);
     }
   }
   return true;
 }
 
-StoredStr text_of(std::optional<HashmapTypes>& value) {
-  if (!value) return {};
-  if (value->kind == HashmapTypes::Kind::String ||
-      value->kind == HashmapTypes::Kind::NullableString) {
-    return std::move(value->text);
+StoredStr text_of(HashmapTypes& value) {
+  if (value.is(HashmapTypes::Kind::String) || value.is(HashmapTypes::Kind::NullableString)) {
+    return std::move(value.text());
   }
-  return {};  // a Vec or a Map under "text" means no text
+  return {};  // absent, or a Vec or a Map under "text": no text
 }
 
 // Builds the Nodes children first. Finished nodes wait on `built` until their parent takes
@@ -683,25 +723,25 @@ PyObject* nodes_from_tree(HashmapTree& tree) {
   while (!stack.empty()) {
     Frame& top = stack.back();
     NodeMap& map = tree.maps[top.map];
-    const HashmapTypes& children = *map.children;
-    if (top.next < children.count) {
-      uint32_t child = tree.items[children.first + top.next++];
+    const HashmapTypes& children = map.children;
+    if (top.next < children.count()) {
+      uint32_t child = tree.items[children.first() + top.next++];
       stack.push_back({child, 0});  // invalidates `top`
       continue;
     }
-    const HashmapTypes& pairs = *map.attrs;
+    const HashmapTypes& pairs = map.attrs;
     AttrMap attr_map;
-    if (pairs.count) {
+    if (pairs.count()) {
       attrs.reset(take_thread_keys());
-      for (uint32_t i = 0; i < pairs.count; ++i) {
-        AttrEntry& entry = tree.pairs[pairs.first + i];
+      for (uint32_t i = 0; i < pairs.count(); ++i) {
+        AttrEntry& entry = tree.pairs[pairs.first() + i];
         attrs.insert_or_replace(std::move(entry.key), std::move(entry.value));
       }
       attr_map = attrs.finish();
     }
-    size_t count = children.count;
+    size_t count = children.count();
     PyObject* const* child_refs = built.refs.data() + (built.refs.size() - count);
-    PyObject* node = make_node(std::move(map.name->text), text_of(map.text), std::move(attr_map),
+    PyObject* node = make_node(std::move(map.name.text()), text_of(map.text), std::move(attr_map),
                                child_refs, count);
     built.refs.resize(built.refs.size() - count);  // make_node took these references
     if (!node) return nullptr;
