@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <algorithm>
+#include <bit>
 #include <climits>
 #include <cstdint>
 #include <new>
@@ -114,10 +115,51 @@ HashmapTypes& slot_in(NodeMap& map, Slot slot) {
   }
 }
 
+// Append-only storage in fixed blocks of about 64 KiB. Growing never moves elements, and blocks
+// of this size are recycled by the allocator from call to call, where one large array would be
+// mapped afresh (and every page faulted in) on each conversion.
+template <class T>
+class BlockList {
+ public:
+  static constexpr size_t kPerBlock = std::bit_floor(size_t{65536} / sizeof(T));
+
+  BlockList() = default;
+  BlockList(const BlockList&) = delete;
+  BlockList& operator=(const BlockList&) = delete;
+  ~BlockList() {
+    truncate(0);
+    for (T* block : blocks_) ::operator delete(block);
+  }
+
+  size_t size() const noexcept { return size_; }
+  T& operator[](size_t i) noexcept { return blocks_[i / kPerBlock][i % kPerBlock]; }
+  const T& operator[](size_t i) const noexcept { return blocks_[i / kPerBlock][i % kPerBlock]; }
+
+  template <class... Args>
+  T& emplace_back(Args&&... args) {
+    if (size_ == blocks_.size() * kPerBlock) {
+      blocks_.push_back(static_cast<T*>(::operator new(kPerBlock * sizeof(T))));
+    }
+    T* slot = &blocks_[size_ / kPerBlock][size_ % kPerBlock];
+    new (slot) T(std::forward<Args>(args)...);
+    ++size_;
+    return *slot;
+  }
+
+  // Destroys the elements from `n` on; the blocks stay for reuse.
+  void truncate(size_t n) noexcept {
+    while (size_ > n) (*this)[--size_].~T();
+  }
+
+ private:
+  std::vector<T*> blocks_;
+  size_t size_ = 0;
+};
+
 struct HashmapTree {
-  std::vector<NodeMap> maps;      // maps[0] is the top node
-  std::vector<uint32_t> items;    // Vec contents, as indices into maps
-  std::vector<AttrEntry> pairs;   // Map contents
+  BlockList<NodeMap> maps;      // maps[0] is the top node
+  BlockList<uint32_t> items;    // Vec contents, as indices into maps
+  BlockList<AttrEntry> pairs;   // Map contents
 };
 
 // Indices are 32-bit to keep node maps small; a tree beyond that cannot be held in memory anyway.
@@ -132,8 +174,7 @@ uint32_t checked_index(size_t n) {
 
 // Phase 1: the node's subtree into node maps. Each node reserves the maps of all its children
 // at once, so a Vec's items are consecutive and the visiting order does not matter.
-HashmapTree tree_from_node(const NodeObject* root) {
-  HashmapTree tree;
+void tree_from_node(const NodeObject* root, HashmapTree& tree) {
   tree.maps.emplace_back();
   std::vector<std::pair<const NodeObject*, uint32_t>> work{{root, 0}};
   while (!work.empty()) {
@@ -144,7 +185,7 @@ HashmapTree tree_from_node(const NodeObject* root) {
 
     uint32_t first_pair = checked_index(tree.pairs.size());
     for (const AttrEntry& entry : node->attrs) {
-      tree.pairs.push_back(
+      tree.pairs.emplace_back(
           AttrEntry{StoredStr::copy_of(entry.key.view()), StoredStr::copy_of(entry.value.view())});
     }
     map.attrs = HashmapTypes::map(first_pair, checked_index(node->attrs.size()));
@@ -154,9 +195,11 @@ HashmapTree tree_from_node(const NodeObject* root) {
     checked_index(tree.items.size() + children.size());
     auto base = static_cast<uint32_t>(tree.maps.size());
     auto first_item = static_cast<uint32_t>(tree.items.size());
-    for (size_t i = 0; i < children.size(); ++i) tree.items.push_back(base + static_cast<uint32_t>(i));
+    for (size_t i = 0; i < children.size(); ++i) {
+      tree.items.emplace_back(base + static_cast<uint32_t>(i));
+      tree.maps.emplace_back();
+    }
     map.children = HashmapTypes::vec(first_item, static_cast<uint32_t>(children.size()));
-    tree.maps.resize(tree.maps.size() + children.size());
     for (size_t i = children.size(); i-- > 0;) {
       work.emplace_back(as_node(children[i]), base + static_cast<uint32_t>(i));
     }
@@ -165,7 +208,6 @@ HashmapTree tree_from_node(const NodeObject* root) {
                                                            : StoredStr());
     tree.maps[index] = std::move(map);
   }
-  return tree;
 }
 
 // Holds the cyclic collector off while a result is assembled. Every dict and list made here is
@@ -522,13 +564,13 @@ FromDictReader::Step FromDictReader::read_map_value(PyObject* value, bool store,
     std::optional<std::string_view> text;
     if (key) text = str_utf8(v);
     if (!key || !text) {
-      tree_.pairs.resize(first);
+      tree_.pairs.truncate(first);
       std::string cause = describe_current();
       error_ = no_kind_fits(not_instance_text(value, "str"), not_instance_text(value, "Sequence"),
                             not_instance_text(value, "str"), cause);
       return Step::Failed;
     }
-    if (store) tree_.pairs.push_back(AttrEntry{StoredStr::copy_of(*key), StoredStr::copy_of(*text)});
+    if (store) tree_.pairs.emplace_back(AttrEntry{StoredStr::copy_of(*key), StoredStr::copy_of(*text)});
   }
   *out = HashmapTypes::map(first, checked_index(tree_.pairs.size() - first));
   return Step::Continue;
@@ -615,7 +657,7 @@ FromDictReader::Step FromDictReader::read_pair(Frame& frame) {
 void FromDictReader::finish_sequence(Frame& frame) {
   if (frame.slot != Slot::Other) {
     uint32_t first = checked_index(tree_.items.size());
-    tree_.items.insert(tree_.items.end(), item_stack_.begin() + frame.items_base, item_stack_.end());
+    for (size_t i = frame.items_base; i < item_stack_.size(); ++i) tree_.items.emplace_back(item_stack_[i]);
     uint32_t count = checked_index(item_stack_.size() - frame.items_base);
     slot_in(tree_.maps[frame.map], frame.slot) = HashmapTypes::vec(first, count);
   }
@@ -760,7 +802,8 @@ const Signature from_dict_signature{"Node.from_dict()", from_dict_params, 1, 1};
 
 PyObject* node_to_dict(PyObject* self, PyObject*) {
   return guarded<PyObject*>(nullptr, [&] {
-    HashmapTree tree = tree_from_node(as_node(self));
+    HashmapTree tree;
+    tree_from_node(as_node(self), tree);
     return PythonBuilder(tree).build();
   });
 }
