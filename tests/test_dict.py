@@ -162,6 +162,12 @@ def test_interruptions_from_the_input_pass_through(seq, exc):
     assert not getattr(info.value, "__notes__", None)
 
 
+def test_list_shortened_while_read():
+    outer = [None, nd("b")]
+    outer[0] = nd("a", children=type("Shrink", (list,), {"__len__": lambda self: outer.pop() and 0})())
+    assert [c.name for c in Node.from_dict(nd(children=outer)).children] == ["a"]
+
+
 @pytest.mark.parametrize("mutate, message", [
     (lambda d: d.__setitem__("zz", "1"), "dictionary changed size during iteration"),
     (lambda d: (d.pop("name"), d.__setitem__("zz", "1")), "dictionary keys changed during iteration"),

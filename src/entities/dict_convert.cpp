@@ -495,8 +495,10 @@ class FromDictReader {
   bool interrupted() const noexcept { return interrupted_; }
 
  private:
-  // One dict being read. While the value of its current pair is a sequence, `iter` walks it and
-  // each item dict gets a frame of its own above this one.
+  // One dict being read. While the value of its current pair is a sequence, `seq` holds it and
+  // each item dict gets a frame of its own above this one. Exact lists and tuples are walked by
+  // index, as their own iterators would, bounds checked at every step; other sequences through
+  // an iterator.
   struct Frame {
     PyRef dict;
     Py_ssize_t pos = 0;
@@ -506,7 +508,8 @@ class FromDictReader {
     bool keep = false;         // whether the node map is stored (false under keys that drop it)
     Slot slot = Slot::Other;   // key of the pair whose sequence is being read
     PyRef seq;
-    PyRef iter;
+    PyRef iter;             // null for exact lists and tuples
+    Py_ssize_t index = 0;   // next item of an exact list or tuple
     size_t items_base = 0;  // start of the sequence's items in item_stack_
   };
 
@@ -515,6 +518,7 @@ class FromDictReader {
   Step interrupt();
   Step push_dict(PyObject* dict, bool keep);
   Step read_pair(Frame& frame);
+  PyRef next_item(Frame& frame);
   Step read_item(Frame& frame);
   void finish_sequence(Frame& frame);
   Step read_map_value(PyObject* value, bool store, HashmapTypes* out);
@@ -627,12 +631,15 @@ FromDictReader::Step FromDictReader::read_pair(Frame& frame) {
       if (is_interruption()) return interrupt();
       PyErr_Clear();
     }
-    PyRef iter = PyRef::steal(PyObject_GetIter(val));
-    if (!iter) {
-      if (is_interruption()) return interrupt();
-      error_ = ExtractError::raised();
-      error_->wrap_in_vec(val);
-      return Step::Failed;
+    PyRef iter;
+    if (!PyList_CheckExact(val) && !PyTuple_CheckExact(val)) {
+      iter = PyRef::steal(PyObject_GetIter(val));
+      if (!iter) {
+        if (is_interruption()) return interrupt();
+        error_ = ExtractError::raised();
+        error_->wrap_in_vec(val);
+        return Step::Failed;
+      }
     }
     // A reported length is only a hint: capped, and never shrinking the geometric growth.
     size_t wanted = item_stack_.size() + std::min<size_t>(hint > 0 ? hint : 0, 1 << 16);
@@ -642,6 +649,7 @@ FromDictReader::Step FromDictReader::read_pair(Frame& frame) {
     frame.slot = slot;
     frame.seq = std::move(value);
     frame.iter = std::move(iter);
+    frame.index = 0;
     frame.items_base = item_stack_.size();
     return Step::Continue;
   } else {
@@ -666,8 +674,21 @@ void FromDictReader::finish_sequence(Frame& frame) {
   frame.seq = PyRef();
 }
 
+// The next item of the sequence being read, or null at its end (or with an error set).
+PyRef FromDictReader::next_item(Frame& frame) {
+  if (frame.iter) return PyRef::steal(PyIter_Next(frame.iter.get()));
+  PyObject* seq = frame.seq.get();
+  if (PyList_CheckExact(seq)) {
+    // Python code run for earlier items may have shortened the list.
+    if (frame.index >= PyList_GET_SIZE(seq)) return PyRef();
+    return PyRef::borrow(PyList_GET_ITEM(seq, frame.index++));
+  }
+  if (frame.index >= PyTuple_GET_SIZE(seq)) return PyRef();
+  return PyRef::borrow(PyTuple_GET_ITEM(seq, frame.index++));
+}
+
 FromDictReader::Step FromDictReader::read_item(Frame& frame) {
-  PyRef item = PyRef::steal(PyIter_Next(frame.iter.get()));
+  PyRef item = next_item(frame);
   if (!item) {
     if (PyErr_Occurred()) {
       if (is_interruption()) return interrupt();
@@ -692,7 +713,7 @@ FromDictReader::Step FromDictReader::read_item(Frame& frame) {
 void FromDictReader::unwind() {
   while (!stack_.empty()) {
     Frame& frame = stack_.back();
-    if (frame.iter && error_) error_->wrap_in_vec(frame.seq.get());
+    if (frame.seq && error_) error_->wrap_in_vec(frame.seq.get());
     path_.pop();
     stack_.pop_back();
   }
@@ -702,7 +723,7 @@ bool FromDictReader::read(PyObject* top) {
   Step step = push_dict(top, true);
   while (step == Step::Continue && !stack_.empty()) {
     Frame& frame = stack_.back();
-    step = frame.iter ? read_item(frame) : read_pair(frame);
+    step = frame.seq ? read_item(frame) : read_pair(frame);
   }
   if (step == Step::Continue) return true;
   unwind();
