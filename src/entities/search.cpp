@@ -142,11 +142,6 @@ inline void keep_match(const NodeObject* node, std::vector<PyObject*>* found) {
   Py_INCREF(obj);
 }
 
-// Pre-order walk with an explicit stack of (node, next child) frames, so the native stack does
-// not grow with the tree's depth. `limit` is the number of levels below the start that may be
-// entered; negative means unlimited (a negative depth never counts down to 0). The tree is
-// immutable and kept alive by the caller's reference to `start`, so no child needs a reference
-// of its own during the walk.
 // Warms the bytes a later match test of this node will read. Owned texts and attribute blocks
 // are separate heap blocks, each a likely cache miss; shared ranges point into the document,
 // which is laid out in visiting order already.
@@ -166,6 +161,11 @@ inline void prefetch_tested(const NodeObject* node) {
 constexpr size_t kNodeAhead = 16;
 constexpr size_t kTextAhead = 8;
 
+// Pre-order walk with an explicit stack of (node, next child) frames, so the native stack does
+// not grow with the tree's depth. `limit` is the number of levels below the start that may be
+// entered; negative means unlimited (a negative depth never counts down to 0). The tree is
+// immutable and kept alive by the caller's reference to `start`, so no child needs a reference
+// of its own during the walk.
 template <Criterion C>
 void walk(const NodeObject* start, std::string_view wanted, int64_t limit,
           std::vector<PyObject*>* found) {
