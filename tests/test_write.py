@@ -151,7 +151,7 @@ trees = st.recursive(
     max_leaves=25)
 
 
-@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much])
 @given(tree=trees, indent=st.integers(0, 12), declaration=st.booleans())
 def test_matches_the_plain_rules(tree, indent, declaration, tmp_path_factory):
     out = write_string(tree, indent, declaration)
