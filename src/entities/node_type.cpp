@@ -2,6 +2,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <new>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -13,54 +14,114 @@
 namespace vx {
 namespace {
 
-// Releasing a node drops its children; a child whose last reference goes is not freed from
-// inside its parent's release but queued here, so a chain of any depth is freed in a loop.
-struct ReleaseQueue {
-  bool draining = false;
-  std::vector<NodeObject*> pending;
+// Node blocks freed for reuse, by child count. Nodes come from the C heap rather than the
+// interpreter's arenas, and freed blocks are kept here (up to a bound) instead of going back to
+// malloc: a freed tree's memory then serves the next read as it is, with no page to fault in
+// afresh, which on machines where a first touch costs microseconds dominates building big trees.
+// The bound caps what an idle process keeps after freeing its largest trees. Blocks are only
+// taken and given with the GIL held.
+class NodePool {
+ public:
+  static constexpr size_t kMaxRetainedBytes = size_t{256} << 20;
+
+  static size_t block_size(size_t children) {
+    return offsetof(NodeObject, children) + children * sizeof(PyObject*);
+  }
+
+  void* take(size_t children) {
+    if (children < kClasses && heads_[children]) {
+      FreeBlock* block = heads_[children];
+      heads_[children] = block->next;
+      retained_ -= block_size(children);
+      return block;
+    }
+    return std::malloc(block_size(children));
+  }
+
+  void give(void* memory, size_t children) {
+    size_t size = block_size(children);
+    if (children < kClasses && retained_ + size <= kMaxRetainedBytes) {
+      auto* block = static_cast<FreeBlock*>(memory);
+      block->next = heads_[children];
+      heads_[children] = block;
+      retained_ += size;
+      return;
+    }
+    std::free(memory);
+  }
+
+ private:
+  static constexpr size_t kClasses = 8;
+  struct FreeBlock {
+    FreeBlock* next;
+  };
+  FreeBlock* heads_[kClasses] = {};
+  size_t retained_ = 0;
 };
-thread_local ReleaseQueue release_queue;
+NodePool node_pool;
 
-void release_contents(NodeObject* node) {
-  node->name.~StoredStr();
-  node->attrs.~AttrMap();
-  for (Py_ssize_t i = 0, n = Py_SIZE(node); i < n; ++i) Py_DECREF(node->children[i]);
-  node->text.~StoredStr();
-  PyTypeObject* type = Py_TYPE(node);
-  type->tp_free(node);
-  Py_DECREF(type);
-}
-
-// Nodes live in the C heap rather than the interpreter's small-object arenas: a freed tree's
-// arenas go back to the system, so the next large read would fault every page in afresh, while
-// freed heap chunks stay mapped for reuse. Fresh pages are the dominant cost of building big
-// trees on machines where a first touch costs microseconds.
 PyObject* node_alloc(PyTypeObject* type, Py_ssize_t children) {
-  size_t size = static_cast<size_t>(type->tp_basicsize) +
-                static_cast<size_t>(children) * static_cast<size_t>(type->tp_itemsize);
-  void* memory = std::malloc(size);
+  void* memory = node_pool.take(static_cast<size_t>(children));
   if (!memory) return PyErr_NoMemory();
   return reinterpret_cast<PyObject*>(
       PyObject_InitVar(static_cast<PyVarObject*>(memory), type, children));
 }
 
-void node_free(void* memory) { std::free(memory); }
+void node_free(void* memory) {
+  node_pool.give(memory, static_cast<size_t>(Py_SIZE(static_cast<PyVarObject*>(memory))));
+}
+
+// Releasing a node drops its children. A child whose last reference goes is not released from
+// inside its parent's release (that would recurse once per level) but handed back here and
+// walked with an explicit stack, depth first, so the stack holds one path of the tree and a
+// node with many children never queues them all at once.
+struct ReleaseState {
+  struct Frame {
+    NodeObject* node;
+    Py_ssize_t next_child;
+  };
+  bool draining = false;
+  NodeObject* orphan = nullptr;  // the child whose last reference just went
+  std::vector<Frame> stack;
+};
+thread_local ReleaseState release_state;
+
+void release_fields(NodeObject* node) {
+  node->name.~StoredStr();
+  node->attrs.~AttrMap();
+  node->text.~StoredStr();
+}
+
+void free_node(NodeObject* node) {
+  PyTypeObject* type = Py_TYPE(node);
+  type->tp_free(node);
+  Py_DECREF(type);
+}
 
 void node_dealloc(PyObject* self) {
-  ReleaseQueue& queue = release_queue;
-  if (queue.draining) {
-    queue.pending.push_back(as_node(self));
+  ReleaseState& st = release_state;
+  if (st.draining) {
+    st.orphan = as_node(self);
     return;
   }
-  queue.draining = true;
-  release_contents(as_node(self));
-  while (!queue.pending.empty()) {
-    NodeObject* next = queue.pending.back();
-    queue.pending.pop_back();
-    release_contents(next);
+  st.draining = true;
+  release_fields(as_node(self));
+  st.stack.push_back({as_node(self), 0});
+  while (!st.stack.empty()) {
+    ReleaseState::Frame& top = st.stack.back();
+    if (top.next_child == Py_SIZE(top.node)) {
+      free_node(top.node);
+      st.stack.pop_back();
+      continue;
+    }
+    Py_DECREF(top.node->children[top.next_child++]);
+    if (NodeObject* child = std::exchange(st.orphan, nullptr)) {
+      release_fields(child);
+      st.stack.push_back({child, 0});  // `top` is not used past this point
+    }
   }
-  queue.draining = false;
-  if (queue.pending.capacity() > 4096) std::vector<NodeObject*>().swap(queue.pending);
+  st.draining = false;
+  if (st.stack.capacity() > 4096) std::vector<ReleaseState::Frame>().swap(st.stack);
 }
 
 // Converts the `children` argument into owned references.
