@@ -1,13 +1,27 @@
-"""A short tour of vantelix: build a tree, look at it, and read what it holds."""
+"""A short tour of vantelix: read a document, search it, write it, convert it, build a tree."""
 import vantelix
-from vantelix import Node
+from vantelix import Node, SearchType
 
-book = Node("book", {"lang": "en"}, text="A & B")
-shelf = Node("shelf")
-note = Node("note", children=[Node("b", text="y")], text="x")
-catalog = Node("catalog", {"id": "7"}, [book, shelf, note])
+DOC = """<?xml version="1.0" encoding="utf-8"?>
+<catalog id="7">
+  <book lang="en">A &amp; B</book>
+  <shelf/>
+  <note>x<b>y</b></note>
+</catalog>"""
 
-print(repr(catalog))
-print(catalog.name, catalog.attrs, [c.name for c in catalog.children])
-print(catalog.children[0] is book)  # children are shared, not copied
-print(str(catalog))
+catalog = vantelix.read_string(DOC, "catalog")
+print(repr(catalog), catalog.attrs, [child.name for child in catalog.children])
+print(catalog.search_by_name("book")[0].text)
+print(catalog.search(SearchType.Attr, "lang"))
+
+print(vantelix.write_string(catalog, indent=2, default_xml_def=False))
+print(catalog.to_dict()["children"][0])
+
+built = Node("catalog", {"id": "7"}, [Node("book", {"lang": "en"}, text="A & B")])
+print(built.children[0] is Node.from_dict(built.to_dict()).children[0])  # from_dict makes new nodes
+print(built)
+
+try:
+    vantelix.read_string("<r><a></r>", "r")
+except ValueError as error:
+    print(error)

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "entities/attr_map.hpp"
@@ -35,12 +36,42 @@ class ReadContext {
     return StoredStr::copy_of(input().substr(start, len));
   }
 
+  // Like `share`, for names and attribute keys, which repeat throughout a document: every
+  // occurrence is stored as a range of the first occurrence of the same bytes, so the trees'
+  // names point into a few hot bytes instead of all over the document (searches and every
+  // other consumer compare them from cache).
+  StoredStr share_name(uint64_t start, uint64_t len) {
+    if (len == 0 || len > kNameCacheMaxLen) return share(start, len);
+    const char* bytes = input().data() + start;
+    NameSlot& slot = names_[name_slot(bytes, len)];
+    if (slot.len == len && std::memcmp(input().data() + slot.start, bytes, len) == 0) {
+      return share(slot.start, len);
+    }
+    slot = {start, static_cast<uint32_t>(len)};
+    return share(start, len);
+  }
+
   void settle() noexcept {
     if (owed_) source_->retain(owed_);
     owed_ = 0;
   }
 
  private:
+  static constexpr size_t kNameCacheMaxLen = 64;
+  static constexpr size_t kNameSlots = 256;
+  struct NameSlot {
+    uint64_t start = 0;
+    uint32_t len = 0;
+  };
+  static size_t name_slot(const char* bytes, uint64_t len) noexcept {
+    uint64_t head = 0, tail = 0;
+    std::memcpy(&head, bytes, len < 8 ? len : 8);
+    if (len > 8) std::memcpy(&tail, bytes + len - 8, 8);
+    uint64_t h = (head ^ (tail * 0x9E3779B97F4A7C15ULL) ^ len) * 0xFF51AFD7ED558CCDULL;
+    return static_cast<size_t>(h >> 56);
+  }
+
+  NameSlot names_[kNameSlots];
   SourceText* source_;
   size_t owed_ = 0;
   HashKeys keys_;

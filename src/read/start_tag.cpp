@@ -91,7 +91,7 @@ Result<StartTag, ReadError> parse_start_tag(ReadContext& ctx, const StructuralIn
       if (!decoded) return fail(ctx, std::move(decoded.error()));
       value = std::move(decoded.value().owned);
     }
-    StoredStr key = ctx.share(name_start, name.size());
+    StoredStr key = ctx.share_name(name_start, name.size());
     if (!ctx.attrs.insert_new(key, value)) {
       return fail(ctx, ReadError::syntax(quoted("duplicate attribute '", name, "'"), name_start));
     }

@@ -247,10 +247,10 @@ Step Walk::self_closing_tag(const StructuralIndex& w, size_t t) {
       ctx_.settle();  // the attributes are dropped here, so their counts must exist first
       return Step::More;
     }
-    add_record(ctx_.share(tag.where.name_start, tag.where.name_len), {}, std::move(tag.attrs), 0);
+    add_record(ctx_.share_name(tag.where.name_start, tag.where.name_len), {}, std::move(tag.attrs), 0);
     return Step::Done;
   }
-  add_record(ctx_.share(tag.where.name_start, tag.where.name_len), {}, std::move(tag.attrs), 0);
+  add_record(ctx_.share_name(tag.where.name_start, tag.where.name_len), {}, std::move(tag.attrs), 0);
   return Step::More;
 }
 
@@ -269,7 +269,7 @@ Step Walk::close_tag(const IndexedTag& tag) {
     }
     StoredStr text = finish_text(f);
     --depth_;
-    add_record(ctx_.share(f.name_start, f.name_len), std::move(text), std::move(f.attrs),
+    add_record(ctx_.share_name(f.name_start, f.name_len), std::move(text), std::move(f.attrs),
                f.child_count);
     return depth_ == 0 ? Step::Done : Step::More;
   }
