@@ -123,8 +123,8 @@ PyObject* new_str(std::string_view text) {
                         "str");
 }
 
-PyTypeObject* create_bare_named_type(PyType_Spec* spec, const char* bare_name) {
-  PyObject* created = PyType_FromSpec(spec);
+PyTypeObject* create_bare_named_type(PyType_Spec* definition, const char* bare_name) {
+  PyObject* created = PyType_FromSpec(definition);
   if (!created) {
     PyErr_WriteUnraisable(nullptr);
     invariant_failed(std::string("failed to create type object for `") + bare_name + "`");

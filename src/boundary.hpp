@@ -37,9 +37,9 @@ PyObject* new_str(std::string_view text);
 
 [[noreturn]] void abort_on_escaped_failure() noexcept;
 
-// Creates a class from a spec named "vantelix.<bare_name>" (so __module__ is set without a
+// Creates a class from a type definition named "vantelix.<bare_name>" (so __module__ is set without a
 // deprecation warning) whose type name is then the bare name. Failure is an internal failure.
-PyTypeObject* create_bare_named_type(PyType_Spec* spec, const char* bare_name);
+PyTypeObject* create_bare_named_type(PyType_Spec* definition, const char* bare_name);
 
 class EntryScope {
  public:
