@@ -136,6 +136,17 @@ void AttrMap::reset() noexcept {
   block_ = nullptr;
 }
 
+void AttrMap::reset_into(SourceReleaseBatch& batch) noexcept {
+  if (!block_) return;
+  AttrEntry* entries = block_->entries();
+  for (uint32_t i = 0; i < block_->count; ++i) {
+    entries[i].key.reset_into(batch);
+    entries[i].value.reset_into(batch);
+  }
+  std::free(block_);
+  block_ = nullptr;
+}
+
 void AttrMapBuilder::reset(HashKeys keys) {
   entries_.clear();
   slots_.clear();

@@ -49,6 +49,8 @@ class AttrMap {
   AttrMap clone() const;
 
   void reset() noexcept;
+  // Like reset, handing the counts of shared ranges to `batch`.
+  void reset_into(SourceReleaseBatch& batch) noexcept;
 
  private:
   struct Block;

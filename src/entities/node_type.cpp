@@ -86,10 +86,10 @@ struct ReleaseState {
 };
 thread_local ReleaseState release_state;
 
-void release_fields(NodeObject* node) {
-  node->name.~StoredStr();
-  node->attrs.~AttrMap();
-  node->text.~StoredStr();
+void release_fields(NodeObject* node, SourceReleaseBatch& batch) {
+  node->name.reset_into(batch);
+  node->attrs.reset_into(batch);
+  node->text.reset_into(batch);
 }
 
 void free_node(NodeObject* node) {
@@ -105,7 +105,8 @@ void node_dealloc(PyObject* self) {
     return;
   }
   st.draining = true;
-  release_fields(as_node(self));
+  SourceReleaseBatch batch;
+  release_fields(as_node(self), batch);
   st.stack.push_back({as_node(self), 0});
   while (!st.stack.empty()) {
     ReleaseState::Frame& top = st.stack.back();
@@ -116,10 +117,11 @@ void node_dealloc(PyObject* self) {
     }
     Py_DECREF(top.node->children[top.next_child++]);
     if (NodeObject* child = std::exchange(st.orphan, nullptr)) {
-      release_fields(child);
+      release_fields(child, batch);
       st.stack.push_back({child, 0});  // `top` is not used past this point
     }
   }
+  batch.flush();
   st.draining = false;
   if (st.stack.capacity() > 4096) std::vector<ReleaseState::Frame>().swap(st.stack);
 }

@@ -19,8 +19,8 @@ SourceText* SourceText::adopt(char* buffer, size_t size) {
   return new SourceText(buffer, size, nullptr, buffer);
 }
 
-void SourceText::release() noexcept {
-  if (refs_.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+void SourceText::release(size_t counts) noexcept {
+  if (refs_.fetch_sub(counts, std::memory_order_acq_rel) != counts) return;
   if (owner_) {
     if (auto hook = owner_release_hook.load()) hook(owner_);
   }

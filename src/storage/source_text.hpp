@@ -22,8 +22,8 @@ class SourceText {
   SourceText& operator=(const SourceText&) = delete;
 
   void retain(size_t counts = 1) noexcept { refs_.fetch_add(counts, std::memory_order_relaxed); }
-  // Drops one count; the last one frees the bytes (or releases the owner) and this holder.
-  void release() noexcept;
+  // Drops counts; the last one frees the bytes (or releases the owner) and this holder.
+  void release(size_t counts = 1) noexcept;
 
   const char* data() const noexcept { return data_; }
   size_t size() const noexcept { return size_; }
@@ -40,6 +40,33 @@ class SourceText {
   size_t size_;
   void* owner_;  // borrowed Python str, or null
   char* owned_;  // malloc'd bytes, or null
+};
+
+// Gathers the counts released by many strings of the same source, so freeing a large tree
+// makes one atomic update per run of strings from one document instead of one per string.
+class SourceReleaseBatch {
+ public:
+  SourceReleaseBatch() = default;
+  SourceReleaseBatch(const SourceReleaseBatch&) = delete;
+  SourceReleaseBatch& operator=(const SourceReleaseBatch&) = delete;
+  ~SourceReleaseBatch() { flush(); }
+
+  void add(SourceText* source) noexcept {
+    if (source != source_) {
+      flush();
+      source_ = source;
+    }
+    ++counts_;
+  }
+  void flush() noexcept {
+    if (source_) source_->release(counts_);
+    source_ = nullptr;
+    counts_ = 0;
+  }
+
+ private:
+  SourceText* source_ = nullptr;
+  size_t counts_ = 0;
 };
 
 // Holds one count of a SourceText for a scope.

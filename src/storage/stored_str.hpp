@@ -74,6 +74,16 @@ class StoredStr {
   // Same text, independent value: shared ranges take a count, owned bytes are copied.
   StoredStr clone() const;
 
+  // Like reset, handing a shared range's count to `batch` instead of releasing it at once.
+  void reset_into(SourceReleaseBatch& batch) noexcept {
+    if ((word_ & kTagMask) == kShared) {
+      batch.add(source());
+      word_ = 0;
+      return;
+    }
+    reset();
+  }
+
   void reset() noexcept {
     if (word_ == 0) return;
     if ((word_ & kTagMask) == kShared) {

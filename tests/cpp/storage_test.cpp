@@ -202,3 +202,28 @@ TEST(AttrMap, DuplicateKeyIsRefusedOrReplacesValueInPlace) {
     EXPECT_EQ(map.find("x")->view(), "3");
   }
 }
+
+TEST(SourceReleaseBatch, CountsGoBackPerSourceAndTheLastOneFrees) {
+  set_owner_release_hook(&record_release);
+  released_owners.clear();
+  int owner_a = 0, owner_b = 0;
+  static const char text[] = "abcdef";
+  SourceText* a = SourceText::borrow(&owner_a, text, 6);
+  SourceText* b = SourceText::borrow(&owner_b, text, 6);
+  std::vector<StoredStr> strings;
+  for (int i = 0; i < 3; ++i) strings.push_back(StoredStr::shared(a, 0, 2));
+  strings.push_back(StoredStr::shared(b, 2, 2));
+  strings.push_back(StoredStr::shared(a, 4, 2));
+  b->release();  // only the string now holds b
+  {
+    SourceReleaseBatch batch;
+    for (StoredStr& s : strings) s.reset_into(batch);
+    for (StoredStr& s : strings) EXPECT_FALSE(s.present());
+    batch.flush();
+    EXPECT_EQ(released_owners, (std::vector<void*>{&owner_b}));
+    EXPECT_EQ(a->use_count(), 1u);
+  }
+  a->release();
+  EXPECT_EQ(released_owners, (std::vector<void*>{&owner_b, &owner_a}));
+  set_owner_release_hook(nullptr);
+}
