@@ -13,15 +13,13 @@
 #include "read/tree_builder.hpp"
 #include "read/unicode.hpp"
 
+#include "test_support.hpp"
+
 using namespace vx;
 
 namespace {
 
-SourceText* owned_source(std::string_view text) {
-  char* buffer = static_cast<char*>(std::malloc(text.size() + 1));
-  std::memcpy(buffer, text.data(), text.size());
-  return SourceText::adopt(buffer, text.size());
-}
+using testing_support::owned_source;
 
 // ---------------------------------------------------------------------------------------------
 // decode_text

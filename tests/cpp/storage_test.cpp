@@ -13,17 +13,11 @@
 #include "storage/source_text.hpp"
 #include "storage/stored_str.hpp"
 
+#include "test_support.hpp"
+
 using namespace vx;
 
-namespace {
-
-SourceText* owned_source(std::string_view text) {
-  char* buffer = static_cast<char*>(std::malloc(text.size() + 1));
-  std::memcpy(buffer, text.data(), text.size());
-  return SourceText::adopt(buffer, text.size());
-}
-
-}  // namespace
+using testing_support::owned_source;
 
 TEST(SipHash, PublishedSipHash24Vectors) {
   // Key 00..0f; messages from the reference test vectors.
