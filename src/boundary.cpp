@@ -15,9 +15,10 @@ namespace {
 
 thread_local int entry_depth = 0;
 thread_local bool gil_released = false;
+int owner_drops_deferred = 0;  // guarded by the GIL
 
 void release_python_owner(void* owner) {
-  if (gil_released) {
+  if (gil_released || owner_drops_deferred > 0) {
     defer_drop(owner);
   } else {
     Py_DECREF(static_cast<PyObject*>(owner));
@@ -69,6 +70,9 @@ GilRelease::~GilRelease() {
   gil_released = false;
   drain_pending_drops();
 }
+
+DeferOwnerDrops::DeferOwnerDrops() noexcept { ++owner_drops_deferred; }
+DeferOwnerDrops::~DeferOwnerDrops() { --owner_drops_deferred; }
 
 EntryScope::EntryScope() noexcept {
   ++entry_depth;

@@ -13,6 +13,17 @@ namespace vx {
 // Drops the references queued while some thread had released the GIL. Needs the GIL.
 void drain_pending_drops() noexcept;
 
+// While one exists (on a thread holding the GIL), a document str whose last count goes is queued
+// instead of dropped, because dropping it may run Python code (a str subclass's __del__) in the
+// middle of work that must not be re-entered. Drop the queue once that work is done.
+class DeferOwnerDrops {
+ public:
+  DeferOwnerDrops() noexcept;
+  ~DeferOwnerDrops();
+  DeferOwnerDrops(const DeferOwnerDrops&) = delete;
+  DeferOwnerDrops& operator=(const DeferOwnerDrops&) = delete;
+};
+
 // Installs the release hook of borrowed source texts; called once by the module's exec step.
 void install_source_release_hook() noexcept;
 

@@ -191,3 +191,26 @@ def test_freeing_a_million_deep_chain_does_not_recurse(child):
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "freed"
+
+
+def test_document_str_finaliser_runs_after_the_tree_is_released():
+    finalised = []
+    marker = Node("marker")
+    baseline = sys.getrefcount(marker)
+
+    class Doc(str):
+        def __del__(self):
+            # Runs when the last node cut from this document goes. It reads a tree and builds and
+            # drops another; both must be released in full, not lost to the release in progress.
+            inner = vantelix.read_string("<a><b/><b>t</b></a>", "a")
+            holder = Node("h", children=[marker, inner])
+            finalised.append([c.name for c in inner.children])
+            del holder
+
+    tree = vantelix.read_string(Doc("<r><x k='v'/><y>t</y></r>"), "r")
+    outer = Node("p", children=[tree, Node("q", children=[tree, tree.children[1]])])
+    del tree
+    assert finalised == []
+    del outer
+    assert finalised == [["b", "b"]]
+    assert sys.getrefcount(marker) == baseline

@@ -34,7 +34,9 @@ class AttrMap {
   AttrMap& operator=(AttrMap&& other) noexcept;
   AttrMap(const AttrMap&) = delete;
   AttrMap& operator=(const AttrMap&) = delete;
-  ~AttrMap() { reset(); }
+  ~AttrMap() {
+    if (block_) reset();
+  }
 
   size_t size() const noexcept;
   bool empty() const noexcept { return block_ == nullptr; }

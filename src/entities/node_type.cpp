@@ -84,7 +84,10 @@ struct ReleaseState {
   NodeObject* orphan = nullptr;  // the child whose last reference just went
   std::vector<Frame> stack;
 };
-thread_local ReleaseState release_state;
+// One for the process: a release runs from start to end with the GIL held and runs no Python
+// code (document strs are dropped after it, see DeferOwnerDrops), so no two threads are ever
+// inside it at once, and it avoids a thread-local lookup per node.
+ReleaseState release_state;
 
 void release_fields(NodeObject* node, SourceReleaseBatch& batch) {
   node->name.reset_into(batch);
@@ -104,26 +107,30 @@ void node_dealloc(PyObject* self) {
     st.orphan = as_node(self);
     return;
   }
-  st.draining = true;
-  SourceReleaseBatch batch;
-  release_fields(as_node(self), batch);
-  st.stack.push_back({as_node(self), 0});
-  while (!st.stack.empty()) {
-    ReleaseState::Frame& top = st.stack.back();
-    if (top.next_child == Py_SIZE(top.node)) {
-      free_node(top.node);
-      st.stack.pop_back();
-      continue;
+  {
+    DeferOwnerDrops defer;  // nothing below may run Python code until the walk is done
+    st.draining = true;
+    SourceReleaseBatch batch;
+    release_fields(as_node(self), batch);
+    st.stack.push_back({as_node(self), 0});
+    while (!st.stack.empty()) {
+      ReleaseState::Frame& top = st.stack.back();
+      if (top.next_child == Py_SIZE(top.node)) {
+        free_node(top.node);
+        st.stack.pop_back();
+        continue;
+      }
+      Py_DECREF(top.node->children[top.next_child++]);
+      if (NodeObject* child = std::exchange(st.orphan, nullptr)) {
+        release_fields(child, batch);
+        st.stack.push_back({child, 0});  // `top` is not used past this point
+      }
     }
-    Py_DECREF(top.node->children[top.next_child++]);
-    if (NodeObject* child = std::exchange(st.orphan, nullptr)) {
-      release_fields(child, batch);
-      st.stack.push_back({child, 0});  // `top` is not used past this point
-    }
+    batch.flush();
+    st.draining = false;
+    if (st.stack.capacity() > 4096) std::vector<ReleaseState::Frame>().swap(st.stack);
   }
-  batch.flush();
-  st.draining = false;
-  if (st.stack.capacity() > 4096) std::vector<ReleaseState::Frame>().swap(st.stack);
+  drain_pending_drops();
 }
 
 // Converts the `children` argument into owned references.
