@@ -86,8 +86,6 @@ PyType_Slot search_type_slots[] = {
     {0, nullptr},
 };
 
-// The dotted name gives the class its __module__ without the interpreter's warning about a
-// module-less type (an import failure under -W error); the bare name is put back below.
 PyType_Spec search_type_spec = {
     "vantelix.SearchType",
     static_cast<int>(sizeof(SearchTypeObject)),
@@ -98,10 +96,7 @@ PyType_Spec search_type_spec = {
 
 // Creates the class with its three members in the class dict; null with the error set on failure.
 PyTypeObject* create_search_type() {
-  PyRef created = PyRef::steal(PyType_FromSpec(&search_type_spec));
-  if (!created) return nullptr;
-  auto* type = reinterpret_cast<PyTypeObject*>(created.get());
-  type->tp_name = "SearchType";
+  PyTypeObject* type = create_bare_named_type(&search_type_spec, "SearchType");
   PyObject* dict = type->tp_dict;
   // The class cannot be called, so the members are allocated directly.
   for (uint8_t value = 0; value < 3; ++value) {
@@ -111,7 +106,7 @@ PyTypeObject* create_search_type() {
     if (PyDict_SetItemString(dict, kMemberNames[value], member.get()) < 0) return nullptr;
   }
   PyType_Modified(type);
-  return reinterpret_cast<PyTypeObject*>(created.release());
+  return type;
 }
 
 /****************************************************************************************

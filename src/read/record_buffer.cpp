@@ -60,14 +60,6 @@ void RecordBuffer::recycle(size_t retain_bytes) noexcept {
   }
 }
 
-void RecordBuffer::discard_before(size_t upto, size_t retain_bytes) noexcept {
-  if (!mapped_) return;
-  size_t keep = page_round(retain_bytes);
-  size_t end = bytes_for(upto) & ~size_t{4095};
-  if (end > populated_) end = page_round(populated_) < end ? page_round(populated_) : end;
-  if (end > keep) madvise(reinterpret_cast<char*>(data_) + keep, end - keep, MADV_DONTNEED);
-}
-
 void RecordBuffer::grow() { reallocate(capacity_ < 16 ? 16 : capacity_ * 2); }
 
 void RecordBuffer::reallocate(size_t records) {

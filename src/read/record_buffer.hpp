@@ -56,13 +56,6 @@ class RecordBuffer {
   const NodeRecord* begin() const noexcept { return data_; }
   const NodeRecord* end() const noexcept { return data_ + size_; }
 
-  // Returns the pages that lie wholly before record `upto` to the system, keeping the first
-  // `retain_bytes`. For records already moved from: a page read back afterwards is zeros, which
-  // is what a moved-from record looks like, so destroying them later stays correct.
-  void discard_before(size_t upto, size_t retain_bytes) noexcept;
-  // Forgets records that were all moved from, without touching their memory again.
-  void forget_moved() noexcept { size_ = 0; }
-
   // Drops every record (their strings release their counts) and frees the storage.
   void clear() noexcept;
   // Drops every record but keeps the storage for the next read on this thread, returning all
