@@ -255,3 +255,33 @@ def test_million_deep_chain_converts_both_ways(child):
         print("ok")
     """, stack_kib=256)
     assert result.returncode == 0 and result.stdout.strip() == "ok", result.stderr[-2000:]
+
+
+def dict_from_properties(node):
+    """The expected to_dict result, assembled from the Node properties without recursion."""
+    out = {}
+    stack = [(node, out)]
+    while stack:
+        n, d = stack.pop()
+        d.update(name=n.name, attrs=n.attrs, children=[{} for _ in n.children], text=n.text)
+        stack.extend(zip(n.children, d["children"]))
+    return out
+
+
+@pytest.mark.parametrize("distinct", [3, 300, 6000])
+@pytest.mark.parametrize("built", ["read", "constructed"])
+def test_repeated_and_distinct_strings_convert_exactly(distinct, built):
+    # Names, keys and short values repeat across elements, and there are more distinct ones than
+    # any table of shared strings holds; long values sit next to short ones.
+    import vantelix
+    parts = []
+    for i in range(2 * distinct):
+        k = i % distinct
+        parts.append(f'<e{k} k{k}="v{k}" lang="x{k % 7}" long="{"y" * 17}{k}">t{i}</e{k}>')
+    doc = f"<root>{''.join(parts)}</root>"
+    tree = vantelix.read_string(doc, "root")
+    if built == "constructed":
+        tree = Node.from_dict(dict_from_properties(tree))
+    d = tree.to_dict()
+    assert d == dict_from_properties(tree)
+    assert [list(c["attrs"]) for c in d["children"][:2]] == [["k0", "lang", "long"], ["k1", "lang", "long"]]

@@ -8,11 +8,13 @@
 #include <algorithm>
 #include <bit>
 #include <climits>
+#include <cstring>
 #include <cstdint>
 #include <new>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -30,16 +32,20 @@ namespace {
 
 // One value of a node map: a tagged union of the four kinds, 24 bytes. Absent stands for a key
 // that the node dictionary did not have.
+//
+// Strings and maps are either owned by the value or borrowed from a tree that outlives it:
+// to_dict reads a tree its caller keeps alive for the whole call, so its intermediate refers to
+// the tree's own strings and attribute entries instead of copying each one.
 class HashmapTypes {
  public:
   enum class Kind : uint8_t { Absent, String, Vec, NullableString, Map };
 
   HashmapTypes() noexcept : range_{0, 0} {}
-  HashmapTypes(HashmapTypes&& other) noexcept : kind_(other.kind_) {
-    if (has_text()) {
+  HashmapTypes(HashmapTypes&& other) noexcept : kind_(other.kind_), borrowed_(other.borrowed_) {
+    if (owns_text()) {
       new (&text_) StoredStr(std::move(other.text_));
     } else {
-      range_ = other.range_;
+      std::memcpy(static_cast<void*>(&text_), static_cast<const void*>(&other.text_), sizeof text_);
     }
   }
   HashmapTypes& operator=(HashmapTypes&& other) noexcept {
@@ -52,7 +58,7 @@ class HashmapTypes {
   HashmapTypes(const HashmapTypes&) = delete;
   HashmapTypes& operator=(const HashmapTypes&) = delete;
   ~HashmapTypes() {
-    if (has_text()) text_.~StoredStr();
+    if (owns_text()) text_.~StoredStr();
   }
 
   static HashmapTypes string(StoredStr text) { return HashmapTypes(Kind::String, std::move(text)); }
@@ -60,32 +66,57 @@ class HashmapTypes {
   static HashmapTypes nullable(StoredStr text) {
     return HashmapTypes(Kind::NullableString, std::move(text));
   }
+  static HashmapTypes string_in(const StoredStr& text) { return HashmapTypes(Kind::String, &text); }
+  static HashmapTypes nullable_in(const StoredStr& text) {
+    return HashmapTypes(Kind::NullableString, &text);
+  }
   // Vec: a range of HashmapTree::items; Map: a range of HashmapTree::pairs.
   static HashmapTypes vec(uint32_t first, uint32_t count) { return {Kind::Vec, first, count}; }
   static HashmapTypes map(uint32_t first, uint32_t count) { return {Kind::Map, first, count}; }
+  static HashmapTypes map_in(const AttrMap& attrs) {
+    HashmapTypes value;
+    value.kind_ = Kind::Map;
+    value.borrowed_ = true;
+    value.entries_ = {attrs.begin(), static_cast<uint32_t>(attrs.size())};
+    return value;
+  }
 
   Kind kind() const noexcept { return kind_; }
   bool is(Kind kind) const noexcept { return kind_ == kind; }
-  // String and NullableString only.
+  bool borrowed() const noexcept { return borrowed_; }
+  // String and NullableString only; the mutable form for owned strings only.
   StoredStr& text() noexcept { return text_; }
-  const StoredStr& text() const noexcept { return text_; }
-  // Vec and Map only.
+  const StoredStr& text() const noexcept { return borrowed_ ? *ref_ : text_; }
+  // Vec and owned Map only.
   uint32_t first() const noexcept { return range_.first; }
-  uint32_t count() const noexcept { return range_.count; }
+  // Vec and Map.
+  uint32_t count() const noexcept { return borrowed_ ? entries_.count : range_.count; }
+  // Borrowed Map only.
+  const AttrEntry* entries() const noexcept { return entries_.first; }
 
  private:
   struct Range {
     uint32_t first, count;
   };
+  struct Entries {
+    const AttrEntry* first;
+    uint32_t count;
+  };
   HashmapTypes(Kind kind, StoredStr text) : kind_(kind) { new (&text_) StoredStr(std::move(text)); }
+  HashmapTypes(Kind kind, const StoredStr* text) : ref_(text), kind_(kind), borrowed_(true) {}
   HashmapTypes(Kind kind, uint32_t first, uint32_t count) : range_{first, count}, kind_(kind) {}
-  bool has_text() const noexcept { return kind_ == Kind::String || kind_ == Kind::NullableString; }
+  bool owns_text() const noexcept {
+    return !borrowed_ && (kind_ == Kind::String || kind_ == Kind::NullableString);
+  }
 
   union {
     StoredStr text_;
     Range range_;
+    const StoredStr* ref_;
+    Entries entries_;
   };
   Kind kind_ = Kind::Absent;
+  bool borrowed_ = false;
 };
 static_assert(sizeof(HashmapTypes) == 24);
 
@@ -173,7 +204,9 @@ uint32_t checked_index(size_t n) {
  ****************************************************************************************/
 
 // Phase 1: the node's subtree into node maps. Each node reserves the maps of all its children
-// at once, so a Vec's items are consecutive and the visiting order does not matter.
+// at once, so a Vec's items are consecutive and the visiting order does not matter. The maps
+// borrow the tree's strings and attribute entries: they live no longer than the call, and the
+// caller's reference to `root` keeps the whole tree alive and unchanged until then.
 void tree_from_node(const NodeObject* root, HashmapTree& tree) {
   tree.maps.emplace_back();
   std::vector<std::pair<const NodeObject*, uint32_t>> work{{root, 0}};
@@ -181,14 +214,9 @@ void tree_from_node(const NodeObject* root, HashmapTree& tree) {
     auto [node, index] = work.back();
     work.pop_back();
     NodeMap map;
-    map.name = HashmapTypes::string(StoredStr::copy_of(node->name.view()));
-
-    uint32_t first_pair = checked_index(tree.pairs.size());
-    for (const AttrEntry& entry : node->attrs) {
-      tree.pairs.emplace_back(
-          AttrEntry{StoredStr::copy_of(entry.key.view()), StoredStr::copy_of(entry.value.view())});
-    }
-    map.attrs = HashmapTypes::map(first_pair, checked_index(node->attrs.size()));
+    map.name = HashmapTypes::string_in(node->name);
+    checked_index(node->attrs.size());
+    map.attrs = HashmapTypes::map_in(node->attrs);
 
     auto children = children_of(node);
     checked_index(tree.maps.size() + children.size());
@@ -204,8 +232,7 @@ void tree_from_node(const NodeObject* root, HashmapTree& tree) {
       work.emplace_back(as_node(children[i]), base + static_cast<uint32_t>(i));
     }
 
-    map.text = HashmapTypes::nullable(node->text.present() ? StoredStr::copy_of(node->text.view())
-                                                           : StoredStr());
+    map.text = HashmapTypes::nullable_in(node->text);
     tree.maps[index] = std::move(map);
   }
 }
@@ -225,6 +252,53 @@ class CollectorPause {
  private:
   bool was_enabled_;
 };
+
+// The strs of one result for the texts that repeat from element to element: names, attribute
+// keys and short attribute values. Sharing them saves an object and a hash per occurrence, and
+// memory here is time (each fresh page costs a fault). A tree read from a document keeps one range
+// of it for every occurrence of a name, so most lookups are settled by the storage identity; the
+// content table catches equal texts in distinct storage, as in trees built from Python. Both hold
+// views of the tree's strings, which the caller keeps alive for the whole call.
+class StrMemo {
+ public:
+  StrMemo() = default;
+  StrMemo(const StrMemo&) = delete;
+  StrMemo& operator=(const StrMemo&) = delete;
+  ~StrMemo() {
+    for (auto& [text, str] : by_text_) Py_DECREF(str);
+  }
+
+  // A new reference to a str of `stored`'s text.
+  PyObject* get(const StoredStr& stored) {
+    Slot& slot = by_storage_[stored.storage_hash() >> (64 - kStorageBits)];
+    if (slot.stored && slot.stored->same_storage(stored)) return Py_NewRef(slot.str);
+    std::string_view text = stored.view();
+    PyObject* str;
+    if (auto found = by_text_.find(text); found != by_text_.end()) {
+      str = found->second;
+    } else {
+      str = new_str(text);
+      if (by_text_.size() >= kMaxTexts) return str;
+      by_text_.emplace(text, str);
+    }
+    slot = {&stored, str};
+    return Py_NewRef(str);
+  }
+
+ private:
+  static constexpr int kStorageBits = 8;
+  static constexpr size_t kMaxTexts = 4096;
+  struct Slot {
+    const StoredStr* stored = nullptr;
+    PyObject* str = nullptr;  // borrowed from by_text_
+  };
+  Slot by_storage_[size_t{1} << kStorageBits];
+  std::unordered_map<std::string_view, PyObject*> by_text_;  // owns its strs
+};
+
+// Attribute values up to this length go through the memo: codes, flags, languages and numbers
+// repeat, long values rarely do.
+constexpr size_t kMemoValueBytes = 16;
 
 // Phase 2: node maps into new Python objects.
 class PythonBuilder {
@@ -266,6 +340,25 @@ class PythonBuilder {
     uint32_t count;
   };
 
+  const AttrEntry& pair(const HashmapTypes& map, uint32_t i) const {
+    return map.borrowed() ? map.entries()[i] : tree_.pairs[map.first() + i];
+  }
+
+  PyObject* attr_value(const StoredStr& value) {
+    return value.size() <= kMemoValueBytes ? memo_.get(value) : new_str(value.view());
+  }
+
+  PyObject* attrs_dict(const HashmapTypes& map) {
+    PyRef dict = PyRef::steal(checked_result(PyDict_New(), "dict"));
+    for (uint32_t i = 0; i < map.count(); ++i) {
+      const AttrEntry& entry = pair(map, i);
+      PyRef key = PyRef::steal(memo_.get(entry.key));
+      PyRef text = PyRef::steal(attr_value(entry.value));
+      if (PyDict_SetItem(dict.get(), key.get(), text.get()) < 0) return nullptr;
+    }
+    return dict.release();
+  }
+
   // The Python value of one entry. A Vec becomes a list of its final length whose items are
   // filled later, from pending_.
   PyObject* value(const HashmapTypes& value) {
@@ -274,16 +367,7 @@ class PythonBuilder {
       case HashmapTypes::Kind::NullableString:
         if (!value.text().present()) Py_RETURN_NONE;
         return new_str(value.text().view());
-      case HashmapTypes::Kind::Map: {
-        PyRef dict = PyRef::steal(checked_result(PyDict_New(), "dict"));
-        for (uint32_t i = 0; i < value.count(); ++i) {
-          const AttrEntry& entry = tree_.pairs[value.first() + i];
-          PyRef key = PyRef::steal(new_str(entry.key.view()));
-          PyRef text = PyRef::steal(new_str(entry.value.view()));
-          if (PyDict_SetItem(dict.get(), key.get(), text.get()) < 0) return nullptr;
-        }
-        return dict.release();
-      }
+      case HashmapTypes::Kind::Map: return attrs_dict(value);
       case HashmapTypes::Kind::Vec: {
         PyObject* list = checked_result(PyList_New(value.count()), "list");
         if (value.count()) pending_.push_back({list, value.first(), value.count()});
@@ -300,11 +384,13 @@ class PythonBuilder {
     return v && PyDict_SetItem(dict, keys_[key].get(), v.get()) == 0;
   }
 
-  // A new dict for one node map, its keys in the map's order.
+  // A new dict for one node map, its keys in the map's order. The name goes through the memo.
   PyObject* node_dict(const NodeMap& map) {
     PyRef dict = PyRef::steal(checked_result(PyDict_New(), "dict"));
-    if (!set_entry(dict.get(), 0, map.name) || !set_entry(dict.get(), 1, map.attrs) ||
-        !set_entry(dict.get(), 2, map.children) || !set_entry(dict.get(), 3, map.text)) {
+    PyRef name = PyRef::steal(memo_.get(map.name.text()));
+    if ( PyDict_SetItem(dict.get(), keys_[0].get(), name.get()) < 0 ||
+        !set_entry(dict.get(), 1, map.attrs) || !set_entry(dict.get(), 2, map.children) ||
+        !set_entry(dict.get(), 3, map.text)) {
       return nullptr;
     }
     return dict.release();
@@ -313,6 +399,7 @@ class PythonBuilder {
   const HashmapTree& tree_;
   std::vector<Pending> pending_;
   PyRef keys_[4];
+  StrMemo memo_;
 };
 
 /****************************************************************************************

@@ -74,6 +74,16 @@ class StoredStr {
   // Same text, independent value: shared ranges take a count, owned bytes are copied.
   StoredStr clone() const;
 
+  // Whether both refer to the very same bytes (the same range of one source, or the same owned
+  // buffer). Equal storage implies equal text; the converse does not hold.
+  bool same_storage(const StoredStr& other) const noexcept {
+    return word_ == other.word_ && a_ == other.a_;
+  }
+  // A hash of the storage identity, consistent with same_storage.
+  uint64_t storage_hash() const noexcept {
+    return (word_ ^ (a_ * 0x9E3779B97F4A7C15ULL)) * 0xBF58476D1CE4E5B9ULL;
+  }
+
   // Like reset, handing a shared range's count to `batch` instead of releasing it at once.
   void reset_into(SourceReleaseBatch& batch) noexcept {
     if ((word_ & kTagMask) == kShared) {
