@@ -136,6 +136,22 @@ def test_walk_matches_the_recursive_description(tree, wanted, depth):
         assert len(got) == len(expected) and all(g is e for g, e in zip(got, expected))
 
 
+@pytest.mark.parametrize("wanted", ["n007", "n123", "n999", "n00", "m007"])
+def test_read_tree_names_of_equal_length(wanted):
+    # Many distinct names of one length, each shared by several elements of a read document,
+    # interleaved and nested so that equal-length names keep meeting the same lookups.
+    import random
+    import vantelix
+    rng = random.Random(5)
+    names = [f"n{rng.randrange(1000):03d}" for _ in range(3000)]
+    doc = "<root>" + "".join(f"<{a}><{b}/></{a}>" for a, b in zip(names[::2], names[1::2])) + "</root>"
+    tree = vantelix.read_string(doc, "root")
+    got = tree.search_by_name(wanted)
+    expected = reference_search(tree, lambda n: n.name == wanted, None)
+    assert len(got) == len(expected) == names.count(wanted)
+    assert all(g is e for g, e in zip(got, expected))
+
+
 def test_million_deep_chain_is_walked_without_native_recursion(child):
     result = child("""
         from vantelix import Node, SearchType

@@ -119,10 +119,33 @@ inline bool text_equals(const StoredStr& stored, std::string_view wanted) {
   return stored.size() == wanted.size() && stored.view() == wanted;
 }
 
+// Verdicts of the name test by storage identity. A tree read from a document keeps one range of
+// it for every occurrence of a name, so after one byte comparison per distinct name the rest of
+// the walk compares 16 bytes of the StoredStr instead of taking and comparing the text. The slots
+// point at names inside the tree, which the walk's caller keeps alive.
+class NameVerdicts {
+ public:
+  bool equals(const StoredStr& name, std::string_view wanted) {
+    if (name.size() != wanted.size()) return false;
+    Slot& slot = slots_[name.storage_hash() >> (64 - kBits)];
+    if (slot.name && slot.name->same_storage(name)) return slot.equal;
+    slot = {&name, name.view() == wanted};
+    return slot.equal;
+  }
+
+ private:
+  static constexpr int kBits = 4;
+  struct Slot {
+    const StoredStr* name = nullptr;
+    bool equal = false;
+  };
+  Slot slots_[size_t{1} << kBits];
+};
+
 template <Criterion C>
-inline bool matches(const NodeObject* node, std::string_view wanted) {
+inline bool matches(const NodeObject* node, std::string_view wanted, NameVerdicts& verdicts) {
   if constexpr (C == Criterion::Tag) {
-    return text_equals(node->name, wanted);
+    return verdicts.equals(node->name, wanted);
   } else if constexpr (C == Criterion::Attr) {
     return !node->attrs.empty() && node->attrs.find(wanted) != nullptr;
   } else {
@@ -170,7 +193,8 @@ void walk(const NodeObject* start, std::string_view wanted, int64_t limit,
   };
   auto descends = [limit](size_t level) { return limit < 0 || static_cast<int64_t>(level) < limit; };
 
-  if (matches<C>(start, wanted)) keep_match(start, found);
+  NameVerdicts verdicts;
+  if (matches<C>(start, wanted, verdicts)) keep_match(start, found);
   if (Py_SIZE(start) == 0 || !descends(0)) return;
   std::vector<Frame> stack;
   stack.push_back({start, 0});
@@ -188,7 +212,7 @@ void walk(const NodeObject* start, std::string_view wanted, int64_t limit,
     if (at + kNodeAhead < count) __builtin_prefetch(siblings[at + kNodeAhead]);
     if (at + kTextAhead < count) prefetch_tested<C>(as_node(siblings[at + kTextAhead]));
     const NodeObject* child = as_node(siblings[at]);
-    if (matches<C>(child, wanted)) keep_match(child, found);
+    if (matches<C>(child, wanted, verdicts)) keep_match(child, found);
     // The child sits stack.size() levels below the start.
     if (Py_SIZE(child) != 0 && descends(stack.size())) stack.push_back({child, 0});
   }
@@ -207,16 +231,24 @@ struct MatchScratch {
   }
   static constexpr size_t kKeep = size_t{1} << 20;
 };
-thread_local MatchScratch match_scratch;
+
+// Out of line so that the thread-local lookup, a call in a shared library, happens once per search
+// and is not repeated inside the walk.
+[[gnu::noinline]] MatchScratch& this_thread_match_scratch() {
+  thread_local MatchScratch scratch;
+  return scratch;
+}
 
 PyObject* run_search(PyObject* self, Criterion criterion, std::string_view wanted,
                      std::optional<int32_t> depth) {
   const NodeObject* start = as_node(self);
   int64_t limit = depth && *depth >= 0 ? *depth : -1;
+  MatchScratch& scratch = this_thread_match_scratch();
   struct Release {
-    ~Release() { match_scratch.done(); }
-  } release;
-  std::vector<PyObject*>& found = match_scratch.found;
+    MatchScratch& scratch;
+    ~Release() { scratch.done(); }
+  } release{scratch};
+  std::vector<PyObject*>& found = scratch.found;
   switch (criterion) {
     case Criterion::Tag: walk<Criterion::Tag>(start, wanted, limit, &found); break;
     case Criterion::Attr: walk<Criterion::Attr>(start, wanted, limit, &found); break;
