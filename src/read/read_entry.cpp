@@ -97,7 +97,7 @@ constexpr size_t kRecordBatch = 32 * 1024;
 // carries over from batch to batch (a subtree's children may come from earlier batches).
 class NodeAssembler {
  public:
-  NodeAssembler() : made_(wrap_stack) { made_.clear(); }
+  NodeAssembler() : made_(this_thread_wrap_stack()) { made_.clear(); }
   ~NodeAssembler() {
     for (PyObject* node : made_) Py_DECREF(node);
     made_.clear();
@@ -134,11 +134,14 @@ class NodeAssembler {
   }
 
  private:
-  static thread_local std::vector<PyObject*> wrap_stack;
+  // Out of line: in a shared library every thread-local access is a call, and a reference known
+  // to name one would be turned back into such a call at each use inside the loop.
+  [[gnu::noinline]] static std::vector<PyObject*>& this_thread_wrap_stack() {
+    thread_local std::vector<PyObject*> stack;
+    return stack;
+  }
   std::vector<PyObject*>& made_;
 };
-
-thread_local std::vector<PyObject*> NodeAssembler::wrap_stack;
 
 PyObject* raise_read_error(const ReadError& error) {
   PyRef message = PyRef::steal(new_str(error.text()));

@@ -53,11 +53,19 @@ struct Scratch {
     outer.clear();
   }
 };
-thread_local Scratch scratch;
+// Out of line: in a shared library every thread-local access is a call, and a reference known
+// to name one would be turned back into such a call at each use inside the walk.
+[[gnu::noinline]] Scratch& this_thread_scratch() {
+  thread_local Scratch scratch;
+  return scratch;
+}
 
 // The record storage of the previous read on this thread, with up to kRetainedRecordBytes of it
 // still backed by pages.
-thread_local RecordBuffer spare_records;
+[[gnu::noinline]] RecordBuffer& this_thread_spare_records() {
+  thread_local RecordBuffer spare_records;
+  return spare_records;
+}
 
 enum class Step : uint8_t { More, Done, Failed };
 
@@ -361,12 +369,12 @@ struct TreeReader::State {
   };
 
   State(SourceText* source, std::string_view root_tag)
-      : sc(scratch),
+      : sc(this_thread_scratch()),
         ctx(source, take_thread_keys()),
         cleanup{ctx, sc},
         walk(ctx, sc, records, root_tag),
         cursor(source->view()) {
-    records.swap(spare_records);
+    records.swap(this_thread_spare_records());
   }
   ~State() { recycle_tree(std::move(tree)); }
 
@@ -433,7 +441,7 @@ Result<RecordTree, ReadError> read_tree(SourceText* source, std::string_view roo
 
 void recycle_tree(RecordTree&& tree) noexcept {
   tree.records.recycle(kRetainedRecordBytes);
-  spare_records.swap(tree.records);
+  this_thread_spare_records().swap(tree.records);
 }
 
 }  // namespace vx
