@@ -41,6 +41,12 @@ TREES = [
     ("<r> <b/> x <c/> </r>", "r", node("r", {}, "x", node("b"), node("c"))),
     ("<r>a<b/>  <c/>b</r>", "r", node("r", {}, "a  b", node("b"), node("c"))),
     ("<r>\n  <b/>\n  <c/>\n</r>", "r", node("r", {}, None, node("b"), node("c"))),
+    # Blank and other runs of every length around the 16- and 32-byte scan blocks.
+    ("<r>" + " " * 20 + "<b/>" + "\t" * 17 + "x" + " " * 40 + "</r>", "r", node("r", {}, "x", node("b"))),
+    ("<r>x<b/>" + " \n" * 10 + "<c/>y</r>", "r", node("r", {}, "x" + " \n" * 10 + "y", node("b"), node("c"))),
+    ("<r>" + " " * 15 + "\x0b<b/>" + " " * 33 + "</r>", "r", node("r", {}, None, node("b"))),
+    ("<r>" + " " * 31 + "&amp;<b/>" + " " * 16 + "</r>", "r", node("r", {}, "&", node("b"))),
+    ("<r>" + " " * 16 + "z" * 16 + "<b/></r>", "r", node("r", {}, "z" * 16, node("b"))),
     ("<r>a<![CDATA[&amp;]]>&amp;</r>", "r", node("r", {}, "a&amp;&")),
     ("<r>&#32;x&#32;</r>", "r", node("r", {}, "x")),
     ("<r>1\r\n2</r>", "r", node("r", {}, "1\r\n2")),

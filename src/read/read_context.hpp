@@ -1,6 +1,7 @@
 // read_context.hpp: what one read carries from tag to tag: the source, the counts owed to it,
 // and the attribute-map builder reused for every start tag.
 #pragma once
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -11,6 +12,51 @@
 #include "storage/stored_str.hpp"
 
 namespace vx {
+
+// The bytes of a short name as two words, zero beyond its length: names of up to 16 bytes are
+// equal exactly when their lengths and words are, which settles most name comparisons of a read
+// without a call to memcmp. `limit` is the end of the readable input; whole words are read
+// whenever they lie before it, and bytes one at a time near it.
+struct ShortName {
+  static constexpr size_t kMaxLen = 16;
+  uint64_t head = 0, tail = 0;
+
+  static ShortName of(const char* p, size_t len, const char* limit) noexcept {
+    ShortName n;
+    if (len > 8) {
+      std::memcpy(&n.head, p, 8);
+      n.tail = word(p + 8, len - 8, limit);
+    } else {
+      n.head = word(p, len, limit);
+    }
+    return n;
+  }
+  // The first and the last eight bytes of a name longer than 16 bytes.
+  static ShortName of_ends(const char* p, size_t len) noexcept {
+    ShortName n;
+    std::memcpy(&n.head, p, 8);
+    std::memcpy(&n.tail, p + len - 8, 8);
+    return n;
+  }
+  bool operator==(const ShortName&) const = default;
+
+ private:
+  static uint64_t word(const char* p, size_t len, const char* limit) noexcept {
+    uint64_t w = 0;
+    if (std::endian::native == std::endian::little && limit - p >= 8) {
+      std::memcpy(&w, p, 8);
+      return len >= 8 ? w : w & ((uint64_t{1} << (8 * len)) - 1);
+    }
+    for (size_t i = 0; i < len; ++i) w |= uint64_t{static_cast<unsigned char>(p[i])} << (8 * i);
+    return w;
+  }
+};
+
+// Whether the `len` bytes at `a` and at `b` are the same; both lie in an input ending at `limit`.
+inline bool same_name(const char* a, const char* b, size_t len, const char* limit) noexcept {
+  if (len <= ShortName::kMaxLen) return ShortName::of(a, len, limit) == ShortName::of(b, len, limit);
+  return std::memcmp(a, b, len) == 0;
+}
 
 // Shared ranges cut during a read take their SourceText counts in bulk: `share` only counts, and
 // `settle` adds the total with one atomic operation. Every exit of a read settles before any
@@ -28,7 +74,7 @@ class ReadContext {
 
   // The bytes [start, start + len) of the input as a stored string: a shared range when it fits
   // one, otherwise a copy.
-  StoredStr share(uint64_t start, uint64_t len) {
+  [[gnu::always_inline]] StoredStr share(uint64_t start, uint64_t len) {
     if (StoredStr::fits_shared(start, len)) [[likely]] {
       ++owed_;
       return StoredStr::shared_counted(source_, start, len);
@@ -40,14 +86,20 @@ class ReadContext {
   // occurrence is stored as a range of the first occurrence of the same bytes, so the trees'
   // names point into a few hot bytes instead of all over the document (searches and every
   // other consumer compare them from cache).
-  StoredStr share_name(uint64_t start, uint64_t len) {
+  [[gnu::always_inline]] StoredStr share_name(uint64_t start, uint64_t len) {
     if (len == 0 || len > kNameCacheMaxLen) return share(start, len);
     const char* bytes = input().data() + start;
-    NameSlot& slot = names_[name_slot(bytes, len)];
-    if (slot.len == len && std::memcmp(input().data() + slot.start, bytes, len) == 0) {
+    const char* limit = input().data() + input().size();
+    // Up to 16 bytes the words are the whole name; longer names are told apart by their first
+    // and last eight bytes, then compared in full.
+    ShortName key = len <= ShortName::kMaxLen ? ShortName::of(bytes, len, limit)
+                                              : ShortName::of_ends(bytes, len);
+    NameSlot& slot = names_[name_slot(key, len)];
+    if (slot.len == len && slot.key == key &&
+        (len <= ShortName::kMaxLen || std::memcmp(input().data() + slot.start, bytes, len) == 0)) {
       return share(slot.start, len);
     }
-    slot = {start, static_cast<uint32_t>(len)};
+    slot = {start, static_cast<uint32_t>(len), key};
     return share(start, len);
   }
 
@@ -62,12 +114,10 @@ class ReadContext {
   struct NameSlot {
     uint64_t start = 0;
     uint32_t len = 0;
+    ShortName key;
   };
-  static size_t name_slot(const char* bytes, uint64_t len) noexcept {
-    uint64_t head = 0, tail = 0;
-    std::memcpy(&head, bytes, len < 8 ? len : 8);
-    if (len > 8) std::memcpy(&tail, bytes + len - 8, 8);
-    uint64_t h = (head ^ (tail * 0x9E3779B97F4A7C15ULL) ^ len) * 0xFF51AFD7ED558CCDULL;
+  static size_t name_slot(const ShortName& key, uint64_t len) noexcept {
+    uint64_t h = (key.head ^ (key.tail * 0x9E3779B97F4A7C15ULL) ^ len) * 0xFF51AFD7ED558CCDULL;
     return static_cast<size_t>(h >> 56);
   }
 

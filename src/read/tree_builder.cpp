@@ -2,7 +2,11 @@
 #include "read/tree_builder.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <string>
 #include <vector>
 
@@ -75,6 +79,7 @@ class Walk {
       : ctx_(ctx),
         in_(ctx.input()),
         s_(in_.data()),
+        end_(in_.data() + in_.size()),
         frames_(sc.frames),
         outer_(sc.outer),
         records_(records),
@@ -101,7 +106,7 @@ class Walk {
 
   std::string_view bytes(uint64_t start, uint64_t len) const { return in_.substr(start, len); }
 
-  Frame& push_frame(const StartTag& tag);
+  Frame& push_frame(uint64_t name_start, uint64_t name_len);
   bool add_text(uint64_t start, uint64_t end);
   void append_borrowed(Frame& f, uint64_t start, uint64_t len);
   bool append_decoded(Frame& f, uint64_t start, uint64_t len);
@@ -109,11 +114,12 @@ class Walk {
   Step open_tag(const StructuralIndex& w, size_t t);
   Step self_closing_tag(const StructuralIndex& w, size_t t);
   Step close_tag(const IndexedTag& tag);
-  void add_record(StoredStr name, StoredStr text, AttrMap attrs, uint64_t children);
+  [[gnu::always_inline]] void add_record(StoredStr name, StoredStr text, AttrMap attrs, uint64_t children);
 
   ReadContext& ctx_;
   std::string_view in_;
   const char* s_;
+  const char* end_;
   std::vector<Frame>& frames_;
   std::vector<OuterName>& outer_;
   RecordBuffer& records_;
@@ -122,17 +128,25 @@ class Walk {
   ReadError error_;
 };
 
-Frame& Walk::push_frame(const StartTag& tag) {
+// A start tag whose name runs up to its closing `>` or `/>` has no attributes to parse: the usual
+// case in element-dense documents, handled without the attribute parser.
+bool is_bare_start_tag(const IndexedTag& tag) {
+  if (tag.name_length == 0) return false;
+  const uint64_t name_end = tag.name_offset + tag.name_length;
+  return name_end >= (tag.kind == TagKind::SelfClosing ? tag.end - 1 : tag.end);
+}
+
+Frame& Walk::push_frame(uint64_t name_start, uint64_t name_len) {
   if (depth_ == frames_.size()) frames_.emplace_back();
   Frame& f = frames_[depth_++];
-  f.name_start = tag.where.name_start;
-  f.name_len = tag.where.name_len;
+  f.name_start = name_start;
+  f.name_len = name_len;
   f.child_count = 0;
   f.acc = Frame::Acc::Empty;
   return f;
 }
 
-void Walk::add_record(StoredStr name, StoredStr text, AttrMap attrs, uint64_t children) {
+inline void Walk::add_record(StoredStr name, StoredStr text, AttrMap attrs, uint64_t children) {
   records_.push_back(NodeRecord{std::move(name), std::move(text), std::move(attrs), children});
   if (depth_ > 0) ++frames_[depth_ - 1].child_count;
 }
@@ -180,6 +194,51 @@ bool Walk::append_decoded(Frame& f, uint64_t start, uint64_t len) {
   return true;
 }
 
+// What one stretch of character data holds, as far as the walk cares.
+struct TextScan {
+  const char* lt = nullptr;  // the first '<', if any
+  bool has_amp = false;
+  bool blank = true;  // only tab, line feed, carriage return and space (before any '<')
+};
+
+// Scans a short stretch [p, p + len), len <= 32. Blocks of 16 bytes are read whole while they lie
+// before `limit`, the end of the input; the bytes past `len` are masked out.
+inline TextScan scan_short_text(const char* p, size_t len, const char* limit) {
+  TextScan scan;
+#if defined(__SSE2__)
+  size_t off = 0;
+  for (; off < len && limit - (p + off) >= 16; off += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + off));
+    const unsigned in_range = len - off >= 16 ? 0xFFFFu : (1u << (len - off)) - 1;
+    const unsigned lt = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('<')))) & in_range;
+    const unsigned upto = lt ? (lt & -lt) - 1 : in_range;  // the bytes before the first '<'
+    const unsigned amp = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('&'))));
+    const __m128i space = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
+        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\r'))));
+    const unsigned spaces = static_cast<unsigned>(_mm_movemask_epi8(space));
+    scan.has_amp |= (amp & upto) != 0;
+    scan.blank &= (spaces & upto) == upto;
+    if (lt) {
+      scan.lt = p + off + std::countr_zero(lt);
+      return scan;
+    }
+  }
+  p += off;
+  len -= off < len ? off : len;
+#endif
+  for (const char* q = p; q < p + len; ++q) {
+    const char c = *q;
+    if (c == '<') {
+      scan.lt = q;
+      return scan;
+    }
+    scan.has_amp |= c == '&';
+    scan.blank &= c == ' ' || c == '\n' || c == '\t' || c == '\r';
+  }
+  return scan;
+}
+
 // One stretch of character data inside the element being built.
 bool Walk::add_text(uint64_t start, uint64_t end) {
   if (!fits_size(start) || !fits_size(end)) {
@@ -188,27 +247,23 @@ bool Walk::add_text(uint64_t start, uint64_t end) {
   }
   if (end <= start) return true;
   const uint64_t len = end - start;
-  // Most stretches are short runs of indentation: one pass over them beats two library scans.
-  bool has_amp = false;
-  const char* lt = nullptr;
+  // Most stretches are short runs of indentation: one pass over them beats library scans.
+  TextScan scan;
   if (len <= 32) {
-    for (const char* p = s_ + start; p < s_ + end; ++p) {
-      if (*p == '<') {
-        lt = p;
-        break;
-      }
-      has_amp |= *p == '&';
-    }
+    scan = scan_short_text(s_ + start, len, end_);
   } else {
-    lt = static_cast<const char*>(std::memchr(s_ + start, '<', len));
-    has_amp = !lt && std::memchr(s_ + start, '&', len);
+    scan.lt = static_cast<const char*>(std::memchr(s_ + start, '<', len));
+    scan.has_amp = !scan.lt && std::memchr(s_ + start, '&', len);
+    scan.blank = false;  // not worked out; the general path handles blank text too
   }
-  if (lt) [[unlikely]] {
-    error_ = ReadError::syntax("unexpected '<'", static_cast<uint64_t>(lt - s_));
+  if (scan.lt) [[unlikely]] {
+    error_ = ReadError::syntax("unexpected '<'", static_cast<uint64_t>(scan.lt - s_));
     return false;
   }
   Frame& f = frames_[depth_ - 1];
-  if (has_amp) return append_decoded(f, start, len);
+  // Blank text before any other is stripped from the front whatever follows: nothing to keep.
+  if (scan.blank && f.acc == Frame::Acc::Empty) return true;
+  if (scan.has_amp) return append_decoded(f, start, len);
   append_borrowed(f, start, len);
   return true;
 }
@@ -233,6 +288,14 @@ StoredStr Walk::finish_text(Frame& f) {
 
 Step Walk::open_tag(const StructuralIndex& w, size_t t) {
   const IndexedTag& tag = w.tag(t);
+  if (is_bare_start_tag(tag)) {
+    if (depth_ == 0 && bytes(tag.name_offset, tag.name_length) != root_) {
+      outer_.push_back({tag.name_offset, tag.name_length});
+    } else {
+      push_frame(tag.name_offset, tag.name_length).attrs = AttrMap();
+    }
+    return Step::More;
+  }
   if (depth_ == 0 && bytes(tag.name_offset, tag.name_length) != root_) {
     Result<ElementName, ReadError> name = element_name(w, t);
     if (!name) return fail(std::move(name.error()));
@@ -241,12 +304,19 @@ Step Walk::open_tag(const StructuralIndex& w, size_t t) {
   }
   Result<StartTag, ReadError> parsed = parse_start_tag(ctx_, w, t);
   if (!parsed) return fail(std::move(parsed.error()));
-  Frame& f = push_frame(parsed.value());
+  Frame& f = push_frame(parsed.value().where.name_start, parsed.value().where.name_len);
   f.attrs = std::move(parsed.value().attrs);
   return Step::More;
 }
 
 Step Walk::self_closing_tag(const StructuralIndex& w, size_t t) {
+  const IndexedTag& bare = w.tag(t);
+  if (is_bare_start_tag(bare)) {
+    const uint64_t name_start = bare.name_offset;
+    if (depth_ == 0 && bytes(name_start, bare.name_length) != root_) return Step::More;
+    add_record(ctx_.share_name(name_start, bare.name_length), {}, AttrMap(), 0);
+    return depth_ == 0 ? Step::Done : Step::More;
+  }
   Result<StartTag, ReadError> parsed = parse_start_tag(ctx_, w, t);
   if (!parsed) return fail(std::move(parsed.error()));
   StartTag& tag = parsed.value();
@@ -270,8 +340,8 @@ Step Walk::close_tag(const IndexedTag& tag) {
   }
   if (depth_ > 0) {
     Frame& f = frames_[depth_ - 1];
-    std::string_view open = bytes(f.name_start, f.name_len);
-    if (open != name) {
+    if (f.name_len != name.size() || !same_name(s_ + f.name_start, name.data(), name.size(), end_)) {
+      std::string_view open = bytes(f.name_start, f.name_len);
       return fail("expected </" + std::string(open) + ">, found </" + std::string(name) + ">",
                   tag.start);
     }
