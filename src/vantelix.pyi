@@ -2,7 +2,7 @@
 # (and as the stub-only package vantelix-stubs), and tests/test_typing.py checks it against the
 # module's names and text signatures.
 from collections.abc import Sequence
-from typing import Any, ClassVar, Final, SupportsIndex, TypeAlias, TypedDict, final, overload
+from typing import ClassVar, Final, Never, SupportsIndex, TypeAlias, TypedDict, final, overload
 
 __all__ = ["SearchType", "Node", "read_file", "read_string", "write_file", "write_string"]
 
@@ -25,10 +25,12 @@ class SearchType:
     Tag: Final[SearchType]  # int() is 0: the node's name equals the value
     Attr: Final[SearchType]  # int() is 1: the node has an attribute with the value as key
     Text: Final[SearchType]  # int() is 2: the node has a text and it equals the value
+    # Calling the class raises TypeError; a parameter nothing can be passed for says so.
+    def __new__(cls, _: Never, /) -> SearchType: ...
     def __int__(self) -> int: ...
     # Equal to the member itself and to its integer value (SearchType.Attr == 1).
-    def __eq__(self, other: object) -> bool: ...
-    def __ne__(self, other: object) -> bool: ...
+    def __eq__(self, value: object, /) -> bool: ...
+    def __ne__(self, value: object, /) -> bool: ...
     # Members compare equal to ints, so they have no hash.
     __hash__: ClassVar[None]  # type: ignore[assignment]
 
@@ -52,7 +54,8 @@ class Node:
     @property
     def children(self) -> list[Node]:
         """Children are shared references to the same nodes, not copies."""
-    # The outline of str(node), every line indented by `spacing` (0 to 255) spaces.
+    # The outline str(node) gives, started `spacing` (0 to 255) spaces to the right. Inside a class
+    # body Python mangles the name, so call it there as getattr(node, "__to_string")(...).
     def __to_string(self, spacing: SupportsIndex | None = None) -> str: ...
     def search_by_name(self, name: str, depth: SupportsIndex | None = None) -> list[Node]: ...
     def search_by_attr(self, key: str, depth: SupportsIndex | None = None) -> list[Node]: ...
