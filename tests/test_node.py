@@ -214,3 +214,30 @@ def test_document_str_finaliser_runs_after_the_tree_is_released():
     del outer
     assert finalised == [["b", "b"]]
     assert sys.getrefcount(marker) == baseline
+
+
+class Twin(str):
+    """Equal in text to a plain str, yet a distinct dict key: its hash differs."""
+    def __hash__(self):
+        return 7
+
+    def __eq__(self, other):
+        return self is other
+
+
+@pytest.mark.parametrize("pairs, expected", [
+    ([("k", "1"), (Twin("k"), "2"), ("j", "3")], [("k", "2"), ("j", "3")]),
+    ([(Twin("k"), "1"), ("k", "2"), (Twin("k"), "3")], [("k", "3")]),
+    ([(f"a{i}", str(i)) for i in range(12)] + [(Twin("a3"), "x"), ("b", "y")],
+     [(f"a{i}", "x" if i == 3 else str(i)) for i in range(12)] + [("b", "y")]),
+])
+@pytest.mark.parametrize("build", ["constructor", "from_dict"])
+def test_keys_equal_in_text_keep_one_entry(pairs, expected, build):
+    attrs = dict(pairs)
+    assert len(attrs) == len(pairs)  # the dict holds them as distinct keys
+    if build == "constructor":
+        n = Node("n", attrs)
+    else:
+        n = Node.from_dict({"name": "n", "attrs": attrs, "children": []})
+    assert list(n.attrs.items()) == expected
+    assert n.search_by_attr(expected[-1][0]) == [n]

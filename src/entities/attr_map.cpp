@@ -186,6 +186,11 @@ void AttrMapBuilder::add_to_index(size_t entry) {
 
 bool AttrMapBuilder::insert_new(StoredStr& key, StoredStr& value) {
   if (find_index(key.raw_view()) >= 0) return false;
+  append_distinct(std::move(key), std::move(value));
+  return true;
+}
+
+void AttrMapBuilder::append_distinct(StoredStr key, StoredStr value) {
   if (entries_.size() >= UINT32_MAX - 1) invariant_failed("attribute map exceeds 2**32 entries");
   entries_.push_back(AttrEntry{std::move(key), std::move(value)});
   size_t n = entries_.size();
@@ -196,7 +201,6 @@ bool AttrMapBuilder::insert_new(StoredStr& key, StoredStr& value) {
       add_to_index(n - 1);
     }
   }
-  return true;
 }
 
 void AttrMapBuilder::insert_or_replace(StoredStr key, StoredStr value) {

@@ -71,6 +71,8 @@ class AttrMapBuilder {
   bool insert_new(StoredStr& key, StoredStr& value);
   // Adds the pair, or replaces the value stored under an equal key (the first key stays).
   void insert_or_replace(StoredStr key, StoredStr value);
+  // Adds a pair whose key the caller knows to differ from every key added so far.
+  void append_distinct(StoredStr key, StoredStr value);
   AttrMap finish();
 
  private:

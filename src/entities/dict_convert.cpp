@@ -191,6 +191,8 @@ struct HashmapTree {
   BlockList<NodeMap> maps;      // maps[0] is the top node
   BlockList<uint32_t> items;    // Vec contents, as indices into maps
   BlockList<AttrEntry> pairs;   // Map contents
+  // Whether every Map key came from an exact str: keys of one dict then differ in their text.
+  bool exact_keys = true;
 };
 
 // Indices are 32-bit to keep node maps small; a tree beyond that cannot be held in memory anyway.
@@ -661,6 +663,7 @@ FromDictReader::Step FromDictReader::read_map_value(PyObject* value, bool store,
                             not_instance_text(value, "str"), cause);
       return Step::Failed;
     }
+    if (!PyUnicode_CheckExact(k)) tree_.exact_keys = false;
     if (store) tree_.pairs.emplace_back(AttrEntry{StoredStr::copy_of(*key), StoredStr::copy_of(*text)});
   }
   *out = HashmapTypes::map(first, checked_index(tree_.pairs.size() - first));
@@ -885,7 +888,11 @@ PyObject* nodes_from_tree(HashmapTree& tree) {
       attrs.reset(take_thread_keys());
       for (uint32_t i = 0; i < pairs.count(); ++i) {
         AttrEntry& entry = tree.pairs[pairs.first() + i];
-        attrs.insert_or_replace(std::move(entry.key), std::move(entry.value));
+        if (tree.exact_keys) {
+          attrs.append_distinct(std::move(entry.key), std::move(entry.value));
+        } else {
+          attrs.insert_or_replace(std::move(entry.key), std::move(entry.value));
+        }
       }
       attr_map = attrs.finish();
     }

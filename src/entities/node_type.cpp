@@ -307,12 +307,21 @@ bool attrs_from_dict(PyObject* dict, AttrMap* out) {
   AttrMapBuilder builder(take_thread_keys());
   Py_ssize_t pos = 0;
   PyObject *key, *value;
+  // Exact str keys of one dict differ in their text, so they need no search for an equal one.
+  // A key of a str subclass may equal another in text (its class can define equality), so from
+  // the first such key on every key is searched for.
+  bool distinct = true;
   while (PyDict_Next(dict, &pos, &key, &value)) {
     auto k = str_utf8(key);
     if (!k) return false;
     auto v = str_utf8(value);
     if (!v) return false;
-    builder.insert_or_replace(StoredStr::copy_of(*k), StoredStr::copy_of(*v));
+    distinct = distinct && PyUnicode_CheckExact(key);
+    if (distinct) {
+      builder.append_distinct(StoredStr::copy_of(*k), StoredStr::copy_of(*v));
+    } else {
+      builder.insert_or_replace(StoredStr::copy_of(*k), StoredStr::copy_of(*v));
+    }
   }
   *out = builder.finish();
   return true;
