@@ -128,16 +128,14 @@ AttrMap AttrMap::clone() const {
   return copy;
 }
 
-void AttrMap::reset() noexcept {
-  if (!block_) return;
+void AttrMap::release_block() noexcept {
   AttrEntry* entries = block_->entries();
   for (uint32_t i = 0; i < block_->count; ++i) entries[i].~AttrEntry();
   std::free(block_);
   block_ = nullptr;
 }
 
-void AttrMap::reset_into(SourceReleaseBatch& batch) noexcept {
-  if (!block_) return;
+void AttrMap::release_block_into(SourceReleaseBatch& batch) noexcept {
   AttrEntry* entries = block_->entries();
   for (uint32_t i = 0; i < block_->count; ++i) {
     entries[i].key.reset_into(batch);

@@ -50,11 +50,18 @@ class AttrMap {
   // Same keys, same pairs in the same order; shared ranges take counts, owned texts are copied.
   AttrMap clone() const;
 
-  void reset() noexcept;
+  // Most maps are empty: that test stays inline, the release of a block does not.
+  void reset() noexcept {
+    if (block_) release_block();
+  }
   // Like reset, handing the counts of shared ranges to `batch`.
-  void reset_into(SourceReleaseBatch& batch) noexcept;
+  void reset_into(SourceReleaseBatch& batch) noexcept {
+    if (block_) release_block_into(batch);
+  }
 
  private:
+  void release_block() noexcept;
+  void release_block_into(SourceReleaseBatch& batch) noexcept;
   struct Block;
   friend class AttrMapBuilder;
   Block* block_ = nullptr;

@@ -28,10 +28,10 @@ inline std::span<PyObject* const> children_of(const NodeObject* node) {
   return {node->children, static_cast<size_t>(Py_SIZE(node))};
 }
 
-// Creates a Node owning the given parts and `count` child references, which it steals. On failure
-// (the interpreter could not allocate the object) everything is released and null is returned
-// with the interpreter's exception set.
-PyObject* make_node(StoredStr name, StoredStr text, AttrMap attrs, PyObject* const* children,
+// Creates a Node that takes over the given parts (moved from) and `count` child references, which
+// it steals. On failure (the interpreter could not allocate the object) the child references are
+// released, the parts stay with the caller, and null is returned with the exception set.
+PyObject* make_node(StoredStr&& name, StoredStr&& text, AttrMap&& attrs, PyObject* const* children,
                     size_t count);
 
 // Copies a dict of str to str into a new attribute map with fresh keys. On failure the exception

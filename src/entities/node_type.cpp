@@ -283,7 +283,7 @@ PyTypeObject* node_type() {
   return type;
 }
 
-PyObject* make_node(StoredStr name, StoredStr text, AttrMap attrs, PyObject* const* children,
+PyObject* make_node(StoredStr&& name, StoredStr&& text, AttrMap&& attrs, PyObject* const* children,
                     size_t count) {
   PyTypeObject* type = node_type();
   PyObject* obj = type->tp_alloc(type, static_cast<Py_ssize_t>(count));
