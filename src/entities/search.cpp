@@ -121,24 +121,28 @@ inline bool text_equals(const StoredStr& stored, std::string_view wanted) {
 
 // Verdicts of the name test by storage identity. A tree read from a document keeps one range of
 // it for every occurrence of a name, so after one byte comparison per distinct name the rest of
-// the walk compares 16 bytes of the StoredStr instead of taking and comparing the text. The slots
-// point at names inside the tree, which the walk's caller keeps alive.
+// the walk compares 16 bytes of the StoredStr instead of taking and comparing the text. An id
+// stays valid for the whole walk: the caller keeps the tree, and with it every string, alive.
 class NameVerdicts {
  public:
   bool equals(const StoredStr& name, std::string_view wanted) {
     if (name.size() != wanted.size()) return false;
-    Slot& slot = slots_[name.storage_hash() >> (64 - kBits)];
-    if (slot.name && slot.name->same_storage(name)) return slot.equal;
-    slot = {&name, name.view() == wanted};
+    const StoredStr::StorageId id = name.storage_id();
+    if (last_.known && id == last_.id) return last_.equal;  // siblings mostly share their name
+    Slot& slot = slots_[id.hash() >> (64 - kBits)];
+    if (!slot.known || !(slot.id == id)) slot = {id, true, name.view() == wanted};
+    last_ = slot;
     return slot.equal;
   }
 
  private:
   static constexpr int kBits = 4;
   struct Slot {
-    const StoredStr* name = nullptr;
+    StoredStr::StorageId id{0, 0};
+    bool known = false;
     bool equal = false;
   };
+  Slot last_;
   Slot slots_[size_t{1} << kBits];
 };
 

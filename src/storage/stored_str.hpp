@@ -74,15 +74,17 @@ class StoredStr {
   // Same text, independent value: shared ranges take a count, owned bytes are copied.
   StoredStr clone() const;
 
-  // Whether both refer to the very same bytes (the same range of one source, or the same owned
-  // buffer). Equal storage implies equal text; the converse does not hold.
-  bool same_storage(const StoredStr& other) const noexcept {
-    return word_ == other.word_ && a_ == other.a_;
-  }
-  // A hash of the storage identity, consistent with same_storage.
-  uint64_t storage_hash() const noexcept {
-    return (word_ ^ (a_ * 0x9E3779B97F4A7C15ULL)) * 0xBF58476D1CE4E5B9ULL;
-  }
+  // The storage a value refers to: equal ids mean the very same bytes (the same range of one
+  // source, or the same owned buffer), so equal ids imply equal text; the converse does not hold.
+  struct StorageId {
+    uintptr_t word;
+    uint64_t a;
+    bool operator==(const StorageId&) const = default;
+    uint64_t hash() const noexcept { return (word ^ (a * 0x9E3779B97F4A7C15ULL)) * 0xBF58476D1CE4E5B9ULL; }
+  };
+  StorageId storage_id() const noexcept { return {word_, a_}; }
+  bool same_storage(const StoredStr& other) const noexcept { return storage_id() == other.storage_id(); }
+  uint64_t storage_hash() const noexcept { return storage_id().hash(); }
 
   // Like reset, handing a shared range's count to `batch` instead of releasing it at once.
   void reset_into(SourceReleaseBatch& batch) noexcept {
