@@ -54,6 +54,31 @@ def memory_of(setup, action):
     return json.loads(out.stdout.strip().splitlines()[-1])
 
 
+def result(document, size, operation, library, seconds, nbytes=None, call="", **extra):
+    """One benchmark figure as a row: `seconds` per call of `call` by `library` on `document`
+    (`size` bytes of XML); the rate counts `nbytes` (the document's size unless given, e.g. a
+    writer's own output). Extra figures (peak_mb, ...) ride along as keys."""
+    nbytes = size if nbytes is None else nbytes
+    row = {"document": document, "size": size, "operation": operation, "library": library,
+           "seconds": seconds, "nbytes": nbytes, "call": call,
+           "mb_per_s": mb_per_s(nbytes, seconds) if seconds is not None else None}
+    row.update(extra)
+    return row
+
+
+def index_rows(rows):
+    """{(document, operation, library): row}."""
+    return {(r["document"], r["operation"], r["library"]): r for r in rows}
+
+
+def documents_of(rows):
+    """(document, size) pairs in the order the rows first name them."""
+    seen = {}
+    for r in rows:
+        seen.setdefault(r["document"], r["size"])
+    return list(seen.items())
+
+
 def table(rows, headers):
     """Formats rows (lists of str) as an aligned text table."""
     widths = [max(len(str(r[i])) for r in [headers] + rows) for i in range(len(headers))]

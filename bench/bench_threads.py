@@ -1,0 +1,302 @@
+"""Reading many files at once: a batch of read_file calls on 1 and 2 threads.
+
+Usage: PYTHONPATH=<build>/src /usr/bin/python3 bench/bench_threads.py
+           [--threads 1,2] [--rounds N] [--seconds S] [--generated] [--no-diagnose]
+
+Every library reads the same batch of files (the corpus, repeated until one thread needs about
+--seconds) through a concurrent.futures.ThreadPoolExecutor with 1 and with 2 workers; each call's
+tree is dropped in the worker that made it, as a program that reads, uses and forgets does. The
+thread counts run in interleaved rounds and each keeps its best round, the least disturbed one.
+Speed-up = best 1-thread time / best n-thread time.
+
+Two control rows tell the library's own limits from the machine's:
+  GIL-free control       hashlib.sha256 over the same bytes, preloaded: no GIL, no allocation.
+                         It shows how many cores the machine gives two threads right now.
+  vantelix processes     read_file in a ProcessPoolExecutor: nothing shared between the workers.
+If the control and the processes scale and vantelix threads do not, the limit is something the
+threads of one process share: the GIL, a process-wide lock, the allocator or the address space.
+
+The diagnosis (vantelix, one thread at a time, unless --no-diagnose) splits each document's
+read_file into the share of its wall time during which the GIL stays held (measured with a
+ticker thread that counts while the GIL is free) and the time to drop the tree (all of it with
+the GIL held). Two threads can overlap only GIL-free work, so with a held share h of the
+read-and-drop work their speed-up cannot exceed 1 / h (and never the thread count). It also
+prints, per MB read, the process's minor page faults, context switches and system CPU time at
+1 and 2 threads: more faults or system time with 2 threads points at the address space (page
+faults and munmap share one lock per process), more voluntary switches at handing a lock over.
+
+`measure()` returns the figures as rows for bench/report.py.
+"""
+import argparse
+import concurrent.futures as cf
+import hashlib
+import multiprocessing
+import os
+import resource
+import statistics
+import sys
+import threading
+import time
+import xml.etree.ElementTree as ET
+
+import lxml.etree as LET
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import common  # noqa: E402
+import corpus  # noqa: E402
+import vantelix  # noqa: E402
+
+LXML_PARSER = LET.XMLParser(huge_tree=True)
+
+
+def _vantelix_read(task):
+    vantelix.read_file(*task)
+
+
+def _et_read(task):
+    ET.parse(task[0])
+
+
+def _lxml_read(task):
+    LET.parse(task[0], LXML_PARSER)
+
+
+READERS = {
+    "vantelix": (_vantelix_read, "read_file(path, root)"),
+    "ElementTree": (_et_read, "ET.parse(path)"),
+    "lxml": (_lxml_read, "etree.parse(path)"),
+}
+
+
+def _sha_of(blobs):
+    def digest(task):
+        hashlib.sha256(blobs[task[0]]).digest()
+    return digest
+
+
+def batch(docs, read, seconds):
+    """The documents repeated, in turn, until one thread takes about `seconds` to read them."""
+    one = [(path, root) for _name, path, root in docs]
+    for task in one:  # warm the page cache and the library
+        read(task)
+    t0 = time.perf_counter()
+    for task in one:
+        read(task)
+    elapsed = time.perf_counter() - t0
+    reps = max(4, round(seconds / max(elapsed, 1e-6)))
+    return one * reps
+
+
+def rusage():
+    r = resource.getrusage(resource.RUSAGE_SELF)
+    return {"minflt": r.ru_minflt, "nvcsw": r.ru_nvcsw, "nivcsw": r.ru_nivcsw, "stime": r.ru_stime,
+            "cpu": r.ru_utime + r.ru_stime}
+
+
+def run_threads(fn, tasks, threads, rounds):
+    """{n: {"seconds": best wall, "cpu": CPU seconds of that round, "usage": rusage deltas}}."""
+    pools = {n: cf.ThreadPoolExecutor(n) for n in threads}
+    try:
+        for n, pool in pools.items():  # start every worker thread before timing
+            list(pool.map(fn, tasks[: 2 * n]))
+        best = {}
+        for _ in range(rounds):
+            for n, pool in pools.items():
+                before = rusage()
+                t0 = time.perf_counter()
+                list(pool.map(fn, tasks))
+                wall = time.perf_counter() - t0
+                after = rusage()
+                if n not in best or wall < best[n]["seconds"]:
+                    usage = {k: after[k] - before[k] for k in before}
+                    best[n] = {"seconds": wall, "cpu": usage["cpu"], "usage": usage}
+        return best
+    finally:
+        for pool in pools.values():
+            pool.shutdown()
+
+
+def run_processes(fn, tasks, threads, rounds):
+    """{n: {"seconds": best wall}} with a pool of n worker processes (spawned, so nothing of this
+    process's threads is inherited)."""
+    ctx = multiprocessing.get_context("spawn")
+    pools = {n: cf.ProcessPoolExecutor(n, mp_context=ctx) for n in threads}
+    chunk = max(1, len(tasks) // 64)
+    try:
+        for n, pool in pools.items():
+            list(pool.map(fn, tasks[: 4 * n]))
+        best = {}
+        for _ in range(rounds):
+            for n, pool in pools.items():
+                t0 = time.perf_counter()
+                list(pool.map(fn, tasks, chunksize=chunk))
+                wall = time.perf_counter() - t0
+                if n not in best or wall < best[n]["seconds"]:
+                    best[n] = {"seconds": wall, "cpu": None, "usage": None}
+        return best
+    finally:
+        for pool in pools.values():
+            pool.shutdown()
+
+
+def _tick(state):
+    n = 0
+    while not state["stop"]:
+        n += 1
+    state["count"] = n
+
+
+def ticker_rate(action, seconds):
+    """Counts per second of a Python loop in a second thread while `action()` runs repeatedly in
+    this one for `seconds`; the loop advances only while this thread does not hold the GIL."""
+    state = {"stop": False, "count": 0}
+    ticker = threading.Thread(target=_tick, args=(state,))
+    calls = 0
+    ticker.start()
+    t0 = time.perf_counter()
+    deadline = t0 + seconds
+    while time.perf_counter() < deadline:
+        action()
+        calls += 1
+    state["stop"] = True
+    elapsed = time.perf_counter() - t0
+    ticker.join()
+    return state["count"] / elapsed, calls, elapsed
+
+
+def gil_held_share(action, seconds=0.6, repeat=3):
+    """Share of `action`'s wall time during which the GIL is held, from how much a ticker thread
+    is slowed down compared with a sleeping main thread (median of `repeat` measurements). A
+    short switch interval makes the ticker hand the GIL back quickly when the action wants it."""
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-4)
+    try:
+        shares = []
+        for _ in range(repeat):
+            idle, _, _ = ticker_rate(lambda: time.sleep(0.01), seconds / 2)
+            busy, _, _ = ticker_rate(action, seconds)
+            shares.append(max(0.0, 1.0 - busy / idle))
+        return statistics.median(shares)
+    finally:
+        sys.setswitchinterval(old)
+
+
+def diagnose(docs, repeat=5):
+    """Per document: read_file time with the tree kept, drop time, GIL-held share of the read,
+    and the resulting bound on the 2-thread speed-up of read-and-drop."""
+    out = []
+    for name, path, root in docs:
+        size = os.path.getsize(path)
+        reads, drops = [], []
+        for _ in range(repeat + 1):
+            t0 = time.perf_counter()
+            tree = vantelix.read_file(path, root)
+            t1 = time.perf_counter()
+            del tree
+            t2 = time.perf_counter()
+            reads.append(t1 - t0)
+            drops.append(t2 - t1)
+        read_s, drop_s = statistics.median(reads[1:]), statistics.median(drops[1:])
+        held = gil_held_share(lambda: _vantelix_read((path, root)),
+                              seconds=max(0.3, 20 * (read_s + drop_s)))
+        # The measured action includes the drop; split it into read and drop again.
+        total = read_s + drop_s
+        held_read = max(0.0, (held * total - drop_s) / read_s) if read_s else 0.0
+        out.append({"document": name, "size": size, "read_s": read_s, "drop_s": drop_s,
+                    "held_read": min(1.0, held_read), "held_total": held,
+                    "bound": min(2.0, 1.0 / held) if held > 0 else 2.0})
+    return out
+
+
+def measure(threads=(1, 2), rounds=5, seconds=1.0, include_generated=False, diagnosis=True,
+            log=None):
+    """{"rows": one row per library and thread count, "diagnosis": per-document rows or []}.
+    Rows: common.result rows (document "batch of N files"), with extra keys threads, speedup
+    (best 1-thread time / this time), cpu_use (CPU seconds / wall seconds, None for processes),
+    usage (rusage deltas of the best round, None for processes)."""
+    docs = list(corpus.documents(include_generated=include_generated))
+    blobs = {}
+    for _name, path, _root in docs:
+        with open(path, "rb") as f:
+            blobs[path] = f.read()
+    cases = [(lib, fn, call, run_threads) for lib, (fn, call) in READERS.items()]
+    cases.append(("vantelix processes", _vantelix_read, "read_file in ProcessPoolExecutor", run_processes))
+    cases.append(("GIL-free control", _sha_of(blobs), "hashlib.sha256(bytes)", run_threads))
+    rows = []
+    for library, fn, call, runner in cases:
+        tasks = batch(docs, fn, seconds)
+        nbytes = sum(len(blobs[path]) for path, _root in tasks)
+        best = runner(fn, tasks, threads, rounds)
+        base = best[min(threads)]["seconds"]
+        for n in threads:
+            b = best[n]
+            rows.append(common.result(
+                f"batch of {len(tasks)} files", nbytes, "read many files", library, b["seconds"],
+                call=call, threads=n, speedup=base / b["seconds"],
+                cpu_use=b["cpu"] / b["seconds"] if b["cpu"] is not None else None, usage=b["usage"]))
+        if log:
+            log(f"threads: done {library}")
+    return {"rows": rows, "diagnosis": diagnose(docs) if diagnosis else []}
+
+
+def machine_load():
+    return " ".join(f"{x:.2f}" for x in os.getloadavg())
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--threads", default="1,2", help="thread counts, comma separated (default 1,2)")
+    parser.add_argument("--rounds", type=int, default=5, help="interleaved rounds; the best one counts")
+    parser.add_argument("--seconds", type=float, default=1.0, help="about how long one thread takes per batch")
+    parser.add_argument("--generated", action="store_true", help="add the generated 20 MB documents")
+    parser.add_argument("--no-diagnose", action="store_true", help="skip the GIL and counter diagnosis")
+    args = parser.parse_args()
+    threads = tuple(int(x) for x in args.threads.split(","))
+
+    print(f"cores: {os.cpu_count()}, load average before: {machine_load()}")
+    found = measure(threads, args.rounds, args.seconds, args.generated, not args.no_diagnose,
+                    log=lambda m: print(m, file=sys.stderr, flush=True))
+    print(f"load average after: {machine_load()}\n")
+    rows = found["rows"]
+    table = []
+    for library in dict.fromkeys(r["library"] for r in rows):
+        mine = {r["threads"]: r for r in rows if r["library"] == library}
+        first = mine[min(threads)]
+        line = [library, first["document"], f"{first['nbytes'] / 1e6:.0f}"]
+        for n in threads:
+            line.append(f"{mine[n]['mb_per_s']:.0f}")
+        for n in threads[1:]:
+            line.append(f"{mine[n]['speedup']:.2f}x")
+        for n in threads:
+            use = mine[n]["cpu_use"]
+            line.append("-" if use is None else f"{use:.2f}")
+        table.append(line)
+    headers = (["library", "batch", "MB"] + [f"{n}t MB/s" for n in threads]
+               + [f"speed-up {n}t" for n in threads[1:]] + [f"CPU use {n}t" for n in threads])
+    print("best of interleaved rounds; CPU use = process CPU seconds / wall seconds")
+    print(common.table(table, headers))
+
+    counters = []
+    for r in rows:
+        if r["library"] == "vantelix" and r["usage"]:
+            mb = r["nbytes"] / 1e6
+            u = r["usage"]
+            counters.append([f"vantelix {r['threads']}t", f"{u['minflt'] / mb:.0f}", f"{u['nvcsw'] / mb:.1f}",
+                             f"{u['nivcsw'] / mb:.1f}", f"{u['stime'] * 1e3 / mb:.2f}",
+                             f"{100 * u['stime'] / max(u['cpu'], 1e-9):.0f}%"])
+    if counters:
+        print("\nper MB read: minor page faults, voluntary / involuntary context switches, system CPU ms")
+        print(common.table(counters, ["run", "faults/MB", "vol cs/MB", "invol cs/MB", "sys ms/MB", "sys share"]))
+
+    if found["diagnosis"]:
+        print("\nvantelix, one call at a time: read_file with the tree kept, then its drop;"
+              " GIL held = share of wall time the GIL stays taken")
+        diag = [[d["document"], f"{d['size'] / 1e6:.1f}", f"{d['read_s'] * 1e3:.2f}", f"{d['drop_s'] * 1e3:.2f}",
+                 f"{100 * d['held_read']:.0f}%", f"{100 * d['held_total']:.0f}%", f"{d['bound']:.2f}x"]
+                for d in found["diagnosis"]]
+        print(common.table(diag, ["document", "MB", "read ms", "drop ms", "GIL held (read)",
+                                  "GIL held (read+drop)", "2t bound 1/h"]))
+
+
+if __name__ == "__main__":
+    main()
