@@ -16,14 +16,16 @@ Two control rows tell the library's own limits from the machine's:
 If the control and the processes scale and vantelix threads do not, the limit is something the
 threads of one process share: the GIL, a process-wide lock, the allocator or the address space.
 
-The diagnosis (vantelix, one thread at a time, unless --no-diagnose) splits each document's
-read_file into the share of its wall time during which the GIL stays held (measured with a
-ticker thread that counts while the GIL is free) and the time to drop the tree (all of it with
-the GIL held). Two threads can overlap only GIL-free work, so with a held share h of the
-read-and-drop work their speed-up cannot exceed 1 / h (and never the thread count). It also
-prints, per MB read, the process's minor page faults, context switches and system CPU time at
-1 and 2 threads: more faults or system time with 2 threads points at the address space (page
-faults and munmap share one lock per process), more voluntary switches at handing a lock over.
+Next to each round's wall time the script records the machine's idle CPU share (from
+/proc/stat: a busy machine caps every speed-up, which the control row shows), and for the
+thread runs the process's CPU seconds and resource counters. The counters table gives, per MB
+read by vantelix at 1 and 2 threads, user and system CPU milliseconds, minor page faults and
+voluntary / involuntary context switches: more CPU per MB with 2 threads means the threads slow
+each other down (a contended lock or cache line, page faults and munmap sharing one address-space
+lock); more voluntary switches mean they sleep on a lock (the GIL or another). The diagnosis
+(unless --no-diagnose) times one read_file and the drop of its tree per document; the drop runs
+entirely with the GIL held. bench/gil_trace.py measures how long each thread holds and waits for
+the GIL, with probes on the interpreter (root and perf needed).
 
 `measure()` returns the figures as rows for bench/report.py.
 """
@@ -35,7 +37,6 @@ import os
 import resource
 import statistics
 import sys
-import threading
 import time
 import xml.etree.ElementTree as ET
 
@@ -87,6 +88,21 @@ def batch(docs, read, seconds):
     return one * reps
 
 
+def cpu_ticks():
+    """(idle, total) jiffies of the whole machine."""
+    try:
+        with open("/proc/stat") as f:
+            v = [int(x) for x in f.readline().split()[1:]]
+        return v[3] + v[4], sum(v)
+    except (OSError, ValueError, IndexError):
+        return 0, 0
+
+
+def idle_share(before, after):
+    total = after[1] - before[1]
+    return (after[0] - before[0]) / total if total > 0 else None
+
+
 def rusage():
     r = resource.getrusage(resource.RUSAGE_SELF)
     return {"minflt": r.ru_minflt, "nvcsw": r.ru_nvcsw, "nivcsw": r.ru_nivcsw, "stime": r.ru_stime,
@@ -94,7 +110,8 @@ def rusage():
 
 
 def run_threads(fn, tasks, threads, rounds):
-    """{n: {"seconds": best wall, "cpu": CPU seconds of that round, "usage": rusage deltas}}."""
+    """{n: {"seconds": best wall, "cpu": CPU seconds of that round, "usage": rusage deltas,
+    "idle": the machine's idle CPU share during it}}."""
     pools = {n: cf.ThreadPoolExecutor(n) for n in threads}
     try:
         for n, pool in pools.items():  # start every worker thread before timing
@@ -102,14 +119,14 @@ def run_threads(fn, tasks, threads, rounds):
         best = {}
         for _ in range(rounds):
             for n, pool in pools.items():
-                before = rusage()
+                before, ticks = rusage(), cpu_ticks()
                 t0 = time.perf_counter()
                 list(pool.map(fn, tasks))
                 wall = time.perf_counter() - t0
-                after = rusage()
+                after, idle = rusage(), idle_share(ticks, cpu_ticks())
                 if n not in best or wall < best[n]["seconds"]:
                     usage = {k: after[k] - before[k] for k in before}
-                    best[n] = {"seconds": wall, "cpu": usage["cpu"], "usage": usage}
+                    best[n] = {"seconds": wall, "cpu": usage["cpu"], "usage": usage, "idle": idle}
         return best
     finally:
         for pool in pools.values():
@@ -128,65 +145,24 @@ def run_processes(fn, tasks, threads, rounds):
         best = {}
         for _ in range(rounds):
             for n, pool in pools.items():
+                ticks = cpu_ticks()
                 t0 = time.perf_counter()
                 list(pool.map(fn, tasks, chunksize=chunk))
                 wall = time.perf_counter() - t0
+                idle = idle_share(ticks, cpu_ticks())
                 if n not in best or wall < best[n]["seconds"]:
-                    best[n] = {"seconds": wall, "cpu": None, "usage": None}
+                    best[n] = {"seconds": wall, "cpu": None, "usage": None, "idle": idle}
         return best
     finally:
         for pool in pools.values():
             pool.shutdown()
 
 
-def _tick(state):
-    n = 0
-    while not state["stop"]:
-        n += 1
-    state["count"] = n
-
-
-def ticker_rate(action, seconds):
-    """Counts per second of a Python loop in a second thread while `action()` runs repeatedly in
-    this one for `seconds`; the loop advances only while this thread does not hold the GIL."""
-    state = {"stop": False, "count": 0}
-    ticker = threading.Thread(target=_tick, args=(state,))
-    calls = 0
-    ticker.start()
-    t0 = time.perf_counter()
-    deadline = t0 + seconds
-    while time.perf_counter() < deadline:
-        action()
-        calls += 1
-    state["stop"] = True
-    elapsed = time.perf_counter() - t0
-    ticker.join()
-    return state["count"] / elapsed, calls, elapsed
-
-
-def gil_held_share(action, seconds=0.6, repeat=3):
-    """Share of `action`'s wall time during which the GIL is held, from how much a ticker thread
-    is slowed down compared with a sleeping main thread (median of `repeat` measurements). A
-    short switch interval makes the ticker hand the GIL back quickly when the action wants it."""
-    old = sys.getswitchinterval()
-    sys.setswitchinterval(1e-4)
-    try:
-        shares = []
-        for _ in range(repeat):
-            idle, _, _ = ticker_rate(lambda: time.sleep(0.01), seconds / 2)
-            busy, _, _ = ticker_rate(action, seconds)
-            shares.append(max(0.0, 1.0 - busy / idle))
-        return statistics.median(shares)
-    finally:
-        sys.setswitchinterval(old)
-
-
 def diagnose(docs, repeat=5):
-    """Per document: read_file time with the tree kept, drop time, GIL-held share of the read,
-    and the resulting bound on the 2-thread speed-up of read-and-drop."""
+    """Per document, one call at a time: read_file with the tree kept, then the drop of the tree
+    (which runs entirely with the GIL held)."""
     out = []
     for name, path, root in docs:
-        size = os.path.getsize(path)
         reads, drops = [], []
         for _ in range(repeat + 1):
             t0 = time.perf_counter()
@@ -196,15 +172,8 @@ def diagnose(docs, repeat=5):
             t2 = time.perf_counter()
             reads.append(t1 - t0)
             drops.append(t2 - t1)
-        read_s, drop_s = statistics.median(reads[1:]), statistics.median(drops[1:])
-        held = gil_held_share(lambda: _vantelix_read((path, root)),
-                              seconds=max(0.3, 20 * (read_s + drop_s)))
-        # The measured action includes the drop; split it into read and drop again.
-        total = read_s + drop_s
-        held_read = max(0.0, (held * total - drop_s) / read_s) if read_s else 0.0
-        out.append({"document": name, "size": size, "read_s": read_s, "drop_s": drop_s,
-                    "held_read": min(1.0, held_read), "held_total": held,
-                    "bound": min(2.0, 1.0 / held) if held > 0 else 2.0})
+        out.append({"document": name, "size": os.path.getsize(path),
+                    "read_s": statistics.median(reads[1:]), "drop_s": statistics.median(drops[1:])})
     return out
 
 
@@ -213,7 +182,8 @@ def measure(threads=(1, 2), rounds=5, seconds=1.0, include_generated=False, diag
     """{"rows": one row per library and thread count, "diagnosis": per-document rows or []}.
     Rows: common.result rows (document "batch of N files"), with extra keys threads, speedup
     (best 1-thread time / this time), cpu_use (CPU seconds / wall seconds, None for processes),
-    usage (rusage deltas of the best round, None for processes)."""
+    usage (rusage deltas of the best round, None for processes), idle (the machine's idle CPU
+    share during that round)."""
     docs = list(corpus.documents(include_generated=include_generated))
     blobs = {}
     for _name, path, _root in docs:
@@ -233,7 +203,8 @@ def measure(threads=(1, 2), rounds=5, seconds=1.0, include_generated=False, diag
             rows.append(common.result(
                 f"batch of {len(tasks)} files", nbytes, "read many files", library, b["seconds"],
                 call=call, threads=n, speedup=base / b["seconds"],
-                cpu_use=b["cpu"] / b["seconds"] if b["cpu"] is not None else None, usage=b["usage"]))
+                cpu_use=b["cpu"] / b["seconds"] if b["cpu"] is not None else None, usage=b["usage"],
+                idle=b["idle"]))
         if log:
             log(f"threads: done {library}")
     return {"rows": rows, "diagnosis": diagnose(docs) if diagnosis else []}
@@ -263,17 +234,16 @@ def main():
         mine = {r["threads"]: r for r in rows if r["library"] == library}
         first = mine[min(threads)]
         line = [library, first["document"], f"{first['nbytes'] / 1e6:.0f}"]
-        for n in threads:
-            line.append(f"{mine[n]['mb_per_s']:.0f}")
-        for n in threads[1:]:
-            line.append(f"{mine[n]['speedup']:.2f}x")
-        for n in threads:
-            use = mine[n]["cpu_use"]
-            line.append("-" if use is None else f"{use:.2f}")
+        line += [f"{mine[n]['mb_per_s']:.0f}" for n in threads]
+        line += [f"{mine[n]['speedup']:.2f}x" for n in threads[1:]]
+        line += ["-" if mine[n]["cpu_use"] is None else f"{mine[n]['cpu_use']:.2f}" for n in threads]
+        line += ["-" if mine[n]["idle"] is None else f"{100 * mine[n]['idle']:.0f}%" for n in threads]
         table.append(line)
     headers = (["library", "batch", "MB"] + [f"{n}t MB/s" for n in threads]
-               + [f"speed-up {n}t" for n in threads[1:]] + [f"CPU use {n}t" for n in threads])
-    print("best of interleaved rounds; CPU use = process CPU seconds / wall seconds")
+               + [f"speed-up {n}t" for n in threads[1:]] + [f"CPU use {n}t" for n in threads]
+               + [f"idle {n}t" for n in threads])
+    print("best of interleaved rounds; CPU use = process CPU seconds / wall seconds;"
+          " idle = the machine's idle CPU share during that round")
     print(common.table(table, headers))
 
     counters = []
@@ -281,21 +251,20 @@ def main():
         if r["library"] == "vantelix" and r["usage"]:
             mb = r["nbytes"] / 1e6
             u = r["usage"]
-            counters.append([f"vantelix {r['threads']}t", f"{u['minflt'] / mb:.0f}", f"{u['nvcsw'] / mb:.1f}",
-                             f"{u['nivcsw'] / mb:.1f}", f"{u['stime'] * 1e3 / mb:.2f}",
-                             f"{100 * u['stime'] / max(u['cpu'], 1e-9):.0f}%"])
+            counters.append([f"vantelix {r['threads']}t", f"{(u['cpu'] - u['stime']) * 1e3 / mb:.2f}",
+                             f"{u['stime'] * 1e3 / mb:.2f}", f"{u['minflt'] / mb:.1f}",
+                             f"{u['nvcsw'] / mb:.1f}", f"{u['nivcsw'] / mb:.1f}"])
     if counters:
-        print("\nper MB read: minor page faults, voluntary / involuntary context switches, system CPU ms")
-        print(common.table(counters, ["run", "faults/MB", "vol cs/MB", "invol cs/MB", "sys ms/MB", "sys share"]))
+        print("\nvantelix per MB read")
+        print(common.table(counters, ["run", "user ms", "sys ms", "minor faults", "vol switches",
+                                      "invol switches"]))
 
     if found["diagnosis"]:
-        print("\nvantelix, one call at a time: read_file with the tree kept, then its drop;"
-              " GIL held = share of wall time the GIL stays taken")
+        print("\nvantelix, one call at a time: read_file with the tree kept, then the drop of the tree")
         diag = [[d["document"], f"{d['size'] / 1e6:.1f}", f"{d['read_s'] * 1e3:.2f}", f"{d['drop_s'] * 1e3:.2f}",
-                 f"{100 * d['held_read']:.0f}%", f"{100 * d['held_total']:.0f}%", f"{d['bound']:.2f}x"]
+                 f"{100 * d['drop_s'] / (d['read_s'] + d['drop_s']):.0f}%"]
                 for d in found["diagnosis"]]
-        print(common.table(diag, ["document", "MB", "read ms", "drop ms", "GIL held (read)",
-                                  "GIL held (read+drop)", "2t bound 1/h"]))
+        print(common.table(diag, ["document", "MB", "read ms", "drop ms", "drop share"]))
 
 
 if __name__ == "__main__":
