@@ -90,15 +90,20 @@ def most_common_tag(root):
     return counts.most_common(1)[0] if counts else (root.tag, 1)
 
 
-def per_call(fn, repeat, min_sample=0.02):
+def per_call(fn, repeat, min_sample=0.02, budget=None):
     """Median seconds per call. Fast calls are batched so that one sample lasts at least
-    `min_sample`, which keeps timer resolution and scheduler noise out of short operations."""
+    `min_sample`, which keeps timer resolution and scheduler noise out of short operations.
+    The first call is the warm-up; `budget` (seconds) cuts the repeats of slow calls, and a
+    first call longer than the budget is the measurement."""
     number, t0 = 1, time.perf_counter()
     fn()
     elapsed = time.perf_counter() - t0
+    if budget is not None and elapsed >= budget:
+        return elapsed  # slow calls gain little from a warm-up
     if elapsed < min_sample:
         number = max(1, int(min_sample / max(elapsed, 1e-7)))
-    return median_seconds(lambda: [fn() for _ in range(number)], repeat) / number
+    return median_seconds(lambda: [fn() for _ in range(number)], repeat, budget=budget,
+                          warm=number > 1, spent=elapsed) / number
 
 
 def ratio(peer, ours):
@@ -109,7 +114,7 @@ def ms(seconds):
     return f"{seconds * 1e3:.2f}"
 
 
-def bench_document(name, path, root_tag, repeat, use_reader, rows):
+def bench_document(name, path, root_tag, repeat, use_reader, rows, budget=None):
     """Appends the rows of one document (see common.result): search_by_name against the iter()
     of both peers, to_dict against xmltodict.parse, from_dict against a Python rebuild."""
     size = os.path.getsize(path)
@@ -129,28 +134,28 @@ def bench_document(name, path, root_tag, repeat, use_reader, rows):
     tag, hits = most_common_tag(et_root)
     wanted = local_name(tag)
     assert len(tree.search_by_name(wanted)) == hits == len(list(lx_root.iter(tag)))
-    add("search_by_name", "vantelix", per_call(lambda: tree.search_by_name(wanted), repeat),
+    add("search_by_name", "vantelix", per_call(lambda: tree.search_by_name(wanted), repeat, budget=budget),
         f"search_by_name({wanted!r}) [{hits}]", hits=hits)
-    add("search_by_name", "ElementTree", per_call(lambda: list(et_root.iter(tag)), repeat),
+    add("search_by_name", "ElementTree", per_call(lambda: list(et_root.iter(tag)), repeat, budget=budget),
         "ElementTree iter", hits=hits)
-    add("search_by_name", "lxml", per_call(lambda: list(lx_root.iter(tag)), repeat), "lxml iter",
+    add("search_by_name", "lxml", per_call(lambda: list(lx_root.iter(tag)), repeat, budget=budget), "lxml iter",
         hits=hits)
 
     # to_dict, with the parse when the reader is there.
     if use_reader:
-        ours = per_call(lambda: vantelix.read_string(text, root_tag).to_dict(), repeat)
+        ours = per_call(lambda: vantelix.read_string(text, root_tag).to_dict(), repeat, budget=budget)
         label = "read_string().to_dict()"
     else:
-        ours = per_call(tree.to_dict, repeat)
+        ours = per_call(tree.to_dict, repeat, budget=budget)
         label = "to_dict() (parse not included)"
     add("to_dict", "vantelix", ours, label)
-    add("to_dict", "xmltodict", per_call(lambda: xmltodict.parse(text), max(1, repeat // 2)),
+    add("to_dict", "xmltodict", per_call(lambda: xmltodict.parse(text), max(1, repeat // 2), budget=budget),
         "xmltodict.parse")
 
     # from_dict against the same rebuild written in Python.
     d = tree.to_dict()
-    add("from_dict", "vantelix", per_call(lambda: Node.from_dict(d), repeat), "Node.from_dict(d)")
-    add("from_dict", "Python", per_call(lambda: node_from_dict_in_python(d), repeat),
+    add("from_dict", "vantelix", per_call(lambda: Node.from_dict(d), repeat, budget=budget), "Node.from_dict(d)")
+    add("from_dict", "Python", per_call(lambda: node_from_dict_in_python(d), repeat, budget=budget),
         "Node(...) from Python")
 
 
@@ -158,14 +163,15 @@ PEERS = {"search_by_name": ("ElementTree", "lxml"), "to_dict": ("xmltodict",), "
 TARGET_OF = {"search_by_name": "search", "to_dict": "to_dict", "from_dict": "from_dict"}
 
 
-def measure(quick=False, repeat=5, include_generated=None, log=None):
-    """Rows for every document (the real files only with `quick`, unless include_generated says)."""
+def measure(quick=False, repeat=5, include_generated=None, log=None, budget=None):
+    """Rows for every document (the real files only with `quick`, unless include_generated says);
+    `budget` caps the seconds spent on one figure (at least a warm-up and one timed call)."""
     if include_generated is None:
         include_generated = not quick
     use_reader = read_string_works()
     rows = []
     for name, path, root_tag in documents(include_generated=include_generated):
-        bench_document(name, path, root_tag, repeat, use_reader, rows)
+        bench_document(name, path, root_tag, repeat, use_reader, rows, budget)
         if log:
             log(f"ops: done {name}")
     return rows

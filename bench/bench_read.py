@@ -24,7 +24,7 @@ LXML_PARSER = LET.XMLParser(huge_tree=True)
 LIBRARIES = ("vantelix", "ElementTree", "lxml")
 
 
-def speeds(path, root, repeat):
+def speeds(path, root, repeat, budget=None):
     """{(operation, library): (seconds, call)} for one document."""
     with open(path, "rb") as f:
         data = f.read()
@@ -46,7 +46,7 @@ def speeds(path, root, repeat):
     out = {}
     for operation, fns in cases.items():
         for library, (call, fn) in fns.items():
-            out[operation, library] = (common.median_seconds(fn, repeat=repeat), call)
+            out[operation, library] = (common.median_seconds(fn, repeat=repeat, budget=budget), call)
     return len(data), out
 
 
@@ -71,14 +71,15 @@ def peak_mb(path, root):
     }
 
 
-def measure(quick=False, repeat=None, include_generated=True, memory=True, log=None):
+def measure(quick=False, repeat=None, include_generated=True, memory=True, log=None, budget=None):
     """Rows for read_string and read_file per document and library, and with `memory` the peak
-    RSS growth of one string parse (operation "peak memory", figure in `peak_mb`)."""
+    RSS growth of one string parse (operation "peak memory", figure in `peak_mb`). `budget` caps
+    the seconds spent on one figure (at least a warm-up and one timed run)."""
     if quick and repeat is None:
         repeat = 3
     rows = []
     for name, path, root in corpus.documents(include_generated=include_generated):
-        size, found = speeds(path, root, repeat)
+        size, found = speeds(path, root, repeat, budget)
         for (operation, library), (seconds, call) in found.items():
             rows.append(common.result(name, size, operation, library, seconds, call=call))
         if memory:

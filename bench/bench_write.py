@@ -75,23 +75,34 @@ def utf8_len(out):
     return len(out.encode()) if isinstance(out, str) else len(out)
 
 
-def interleaved(cases, rounds, slow_rounds=2):
+def interleaved(cases, rounds, slow_rounds=2, budget=None):
     """Best time of each (name, fn, size_of) case over rounds that run every case once.
 
     Interleaving spreads machine noise (other processes, writeback, frequency changes) over all
     cases alike; the best of several rounds is the least disturbed run of each. ElementTree,
     several times slower than the rest and never the fastest peer, sits out all but the first
-    `slow_rounds` rounds.
+    `slow_rounds` rounds. With a `budget` in seconds, a case that has spent it (its first,
+    untimed call included) sits out the remaining rounds; a first call longer than the budget is
+    the measurement.
     """
-    best = {}
-    sizes = {name: size_of(fn()) for name, fn, size_of in cases}
+    best, spent, sizes = {}, {}, {}
+    for name, fn, size_of in cases:
+        t0 = time.perf_counter()
+        out = fn()
+        spent[name] = time.perf_counter() - t0
+        sizes[name] = size_of(out)
+        if budget is not None and spent[name] >= budget:
+            best[name] = spent[name]  # one call is the measurement
     for round_ in range(rounds):
         for name, fn, _size_of in cases:
             if name.startswith("ET") and round_ >= slow_rounds:
                 continue
+            if budget is not None and name in best and spent[name] >= budget:
+                continue
             t0 = time.perf_counter()
             fn()
             elapsed = time.perf_counter() - t0
+            spent[name] += elapsed
             best[name] = min(best.get(name, elapsed), elapsed)
     return {name: (best[name], sizes[name]) for name in best}
 
@@ -105,10 +116,11 @@ CALLS = {
 }
 
 
-def measure(quick=False, rounds=None, include_generated=True, log=None):
+def measure(quick=False, rounds=None, include_generated=True, log=None, budget=None):
     """Rows for write_string and write_file per document and library: each library's fastest
     variant (str or bytes output), its rate counting its own output bytes; the vantelix rows
-    carry `tree`, whether the tree came from read_string or from a converted ElementTree."""
+    carry `tree`, whether the tree came from read_string or from a converted ElementTree.
+    `budget` caps the seconds one case spends on a document (see interleaved)."""
     rows = []
     # Files go to memory where there is a tmpfs: the disk's writeback, which a truncation may
     # have to wait for, would otherwise time the disk rather than the writers.
@@ -134,7 +146,7 @@ def measure(quick=False, rounds=None, include_generated=True, log=None):
             ("ET bytes", lambda: ET.tostring(et_root), utf8_len),
             ("lxml str", lambda: etree.tostring(lx_root, pretty_print=True, encoding="unicode"), utf8_len),
             ("lxml bytes", lambda: etree.tostring(lx_root, pretty_print=True), utf8_len),
-        ], n)
+        ], n, budget=budget)
         check = ET.fromstring(vantelix.write_string(node, indent=2).encode())
         assert sum(1 for _ in check.iter()) == sum(1 for _ in et_root.iter()), name
         files = interleaved([
@@ -142,7 +154,7 @@ def measure(quick=False, rounds=None, include_generated=True, log=None):
             ("ET write", lambda: et_tree.write(et_out, encoding="utf-8"), lambda _: os.path.getsize(et_out)),
             ("lxml write", lambda: lx_tree.write(lx_out, pretty_print=True, encoding="utf-8"),
              lambda _: os.path.getsize(lx_out)),
-        ], n)
+        ], n, budget=budget)
         for operation, results in (("write_string", strings), ("write_file", files)):
             for library, prefix in VARIANTS.items():
                 variant = min((k for k in results if k.startswith(prefix)), key=lambda k: results[k][0])

@@ -8,14 +8,26 @@ import time
 import textwrap
 
 
-def median_seconds(fn, repeat=7, min_time=0.0):
-    """Median wall time of `fn()` over `repeat` runs (after one warm-up run)."""
-    fn()
+def median_seconds(fn, repeat=7, min_time=0.0, budget=None, warm=True, spent=0.0):
+    """Median wall time of `fn()` over `repeat` runs (after one warm-up run unless `warm` is
+    false). With a `budget` in seconds, the timed runs stop early once the warm-up, the runs and
+    `spent` (time the caller already used on this figure) add up to it; at least one run is
+    timed, so slow calls cost one warm-up and one timed run. A warm-up that alone exceeds the
+    budget is taken as the one measurement (slow calls gain little from a warm-up)."""
+    if warm:
+        t0 = time.perf_counter()
+        fn()
+        first = time.perf_counter() - t0
+        if budget is not None and first >= budget:
+            return first
+        spent += first
     times = []
     for _ in range(repeat):
         t0 = time.perf_counter()
         fn()
         times.append(time.perf_counter() - t0)
+        if budget is not None and spent + sum(times) >= budget:
+            break
     return statistics.median(times)
 
 

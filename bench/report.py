@@ -1,7 +1,7 @@
 """Benchmark report: reading, writing, searching and dict conversion against the usual peers.
 
 Usage: PYTHONPATH=<build>/src /usr/bin/python3 bench/report.py [--quick] [--repeat N]
-           [--no-generated] [--no-threads] [--readme] [--out DIR]
+           [--budget S] [--no-generated] [--no-threads] [--readme] [--out DIR]
 
 Runs bench_read, bench_write and bench_ops (and bench_threads unless --no-threads) on the corpus
 and writes, into bench/results/ (or --out):
@@ -13,7 +13,9 @@ With --readme the block between the two marker comments at the end of README.md 
 the chart and the summary of this run, so the README shows the latest figures.
 
 The full run takes a few minutes on two cores; --quick uses only the real files and three
-timed runs per figure (well under a minute), --repeat sets the timed runs of read and ops.
+timed runs per figure (well under a minute), --repeat sets the timed runs of read and ops, and
+--budget the seconds after which a figure stops repeating (slow peers on the 20 MB documents
+get a warm-up and one or two timed runs).
 """
 import argparse
 import datetime
@@ -272,12 +274,15 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--quick", action="store_true", help="real files only, three timed runs per figure")
     parser.add_argument("--repeat", type=int, help="timed runs per read and ops figure (median)")
+    parser.add_argument("--budget", type=float,
+                        help="seconds one figure may take before its repeats stop (default 2, quick 0.5)")
     parser.add_argument("--no-generated", action="store_true", help="only the shared real files")
     parser.add_argument("--no-threads", action="store_true", help="skip the 1- and 2-thread batch reads")
     parser.add_argument("--readme", action="store_true", help="rewrite the benchmark block of README.md")
     parser.add_argument("--out", default=os.path.join(HERE, "results"), help="directory for report.md/png")
     args = parser.parse_args()
     generated = not (args.quick or args.no_generated)
+    budget = args.budget if args.budget is not None else (0.5 if args.quick else 2.0)
 
     def log(message):
         print(f"[{time.perf_counter() - started:6.1f}s] {message}", file=sys.stderr, flush=True)
@@ -285,14 +290,13 @@ def main():
     started = time.perf_counter()
     m = machine()
     load = [bench_threads.machine_load()]
-    rows = bench_read.measure(args.quick, args.repeat, include_generated=generated, log=log)
-    rows += bench_write.measure(args.quick, include_generated=generated, log=log)
+    rows = bench_read.measure(args.quick, args.repeat, include_generated=generated, log=log, budget=budget)
+    rows += bench_write.measure(args.quick, include_generated=generated, log=log, budget=budget)
     rows += bench_ops.measure(args.quick, args.repeat or (3 if args.quick else 5),
-                              include_generated=generated, log=log)
+                              include_generated=generated, log=log, budget=budget)
     threads = None
     if not args.no_threads:
-        threads = bench_threads.measure(rounds=3 if args.quick else 5, seconds=0.6 if args.quick else 1.0,
-                                        log=log)
+        threads = bench_threads.measure(rounds=3, seconds=0.5 if args.quick else 0.8, log=log)
     load.append(bench_threads.machine_load())
     elapsed = time.perf_counter() - started
 
@@ -308,7 +312,7 @@ def main():
         "# Benchmark report",
         "",
         *machine_lines(m, load),
-        f"- Run: `bench/report.py {' '.join(sys.argv[1:])}`, {elapsed:.0f} s",
+        f"- Run: `{' '.join(['bench/report.py'] + sys.argv[1:])}`, {elapsed:.0f} s",
         "",
         "Throughput is MB of XML per second: the document read, searched or converted, or for the"
         " writers each library's own output. Figures are medians of timed runs (writers: best of"
