@@ -1,13 +1,16 @@
 """Reading many files at once: a batch of read_file calls on 1 and 2 threads.
 
 Usage: PYTHONPATH=<build>/src /usr/bin/python3 bench/bench_threads.py
-           [--threads 1,2] [--rounds N] [--seconds S] [--generated] [--no-diagnose]
+           [--threads 1,2] [--rounds N] [--seconds S] [--generated] [--document NAME]
+           [--no-diagnose]
 
 Every library reads the same batch of files (the corpus, repeated until one thread needs about
 --seconds) through a concurrent.futures.ThreadPoolExecutor with 1 and with 2 workers; each call's
 tree is dropped in the worker that made it, as a program that reads, uses and forgets does. The
-thread counts run in interleaved rounds and each keeps its best round, the least disturbed one.
-Speed-up = best 1-thread time / best n-thread time.
+thread counts run in interleaved rounds; MB/s come from each count's best round, the least
+disturbed one, and the speed-up is the median over rounds of 1-thread time / n-thread time (the
+two runs of a round are next to each other in time, so their ratio is the steadier figure on a
+shared machine).
 
 Two control rows tell the library's own limits from the machine's:
   GIL-free control       hashlib.sha256 over the same bytes, preloaded: no GIL, no allocation.
@@ -109,14 +112,26 @@ def rusage():
             "cpu": r.ru_utime + r.ru_stime}
 
 
+def paired(best, walls):
+    """Adds to each thread count's best round the median over rounds of (1-thread wall / this
+    wall): the runs of one round are next to each other in time, so their ratio is steadier on
+    a shared machine than the ratio of two bests taken at different moments."""
+    base = walls[min(walls)]
+    for n, ws in walls.items():
+        best[n]["speedup"] = statistics.median(b / w for b, w in zip(base, ws))
+    return best
+
+
 def run_threads(fn, tasks, threads, rounds):
     """{n: {"seconds": best wall, "cpu": CPU seconds of that round, "usage": rusage deltas,
-    "idle": the machine's idle CPU share during it}}."""
+    "idle": the machine's idle CPU share during it, "speedup": see paired}}."""
     pools = {n: cf.ThreadPoolExecutor(n) for n in threads}
     try:
-        for n, pool in pools.items():  # start every worker thread before timing
-            list(pool.map(fn, tasks[: 2 * n]))
-        best = {}
+        # One untimed round per pool: every worker thread starts and warms its per-thread buffers
+        # and malloc arena on the real work before anything is timed.
+        for pool in pools.values():
+            list(pool.map(fn, tasks))
+        best, walls = {}, {}
         for _ in range(rounds):
             for n, pool in pools.items():
                 before, ticks = rusage(), cpu_ticks()
@@ -124,25 +139,26 @@ def run_threads(fn, tasks, threads, rounds):
                 list(pool.map(fn, tasks))
                 wall = time.perf_counter() - t0
                 after, idle = rusage(), idle_share(ticks, cpu_ticks())
+                walls.setdefault(n, []).append(wall)
                 if n not in best or wall < best[n]["seconds"]:
                     usage = {k: after[k] - before[k] for k in before}
                     best[n] = {"seconds": wall, "cpu": usage["cpu"], "usage": usage, "idle": idle}
-        return best
+        return paired(best, walls)
     finally:
         for pool in pools.values():
             pool.shutdown()
 
 
 def run_processes(fn, tasks, threads, rounds):
-    """{n: {"seconds": best wall}} with a pool of n worker processes (spawned, so nothing of this
+    """{n: {"seconds": best wall, "idle", "speedup"}} with a pool of n worker processes (spawned, so nothing of this
     process's threads is inherited)."""
     ctx = multiprocessing.get_context("spawn")
     pools = {n: cf.ProcessPoolExecutor(n, mp_context=ctx) for n in threads}
     chunk = max(1, len(tasks) // 64)
     try:
-        for n, pool in pools.items():
-            list(pool.map(fn, tasks[: 4 * n]))
-        best = {}
+        for pool in pools.values():
+            list(pool.map(fn, tasks, chunksize=chunk))
+        best, walls = {}, {}
         for _ in range(rounds):
             for n, pool in pools.items():
                 ticks = cpu_ticks()
@@ -150,9 +166,10 @@ def run_processes(fn, tasks, threads, rounds):
                 list(pool.map(fn, tasks, chunksize=chunk))
                 wall = time.perf_counter() - t0
                 idle = idle_share(ticks, cpu_ticks())
+                walls.setdefault(n, []).append(wall)
                 if n not in best or wall < best[n]["seconds"]:
                     best[n] = {"seconds": wall, "cpu": None, "usage": None, "idle": idle}
-        return best
+        return paired(best, walls)
     finally:
         for pool in pools.values():
             pool.shutdown()
@@ -177,14 +194,17 @@ def diagnose(docs, repeat=5):
     return out
 
 
-def measure(threads=(1, 2), rounds=5, seconds=1.0, include_generated=False, diagnosis=True,
-            log=None):
+def measure(threads=(1, 2), rounds=7, seconds=0.6, include_generated=False, diagnosis=True,
+            log=None, document=None):
     """{"rows": one row per library and thread count, "diagnosis": per-document rows or []}.
-    Rows: common.result rows (document "batch of N files"), with extra keys threads, speedup
-    (best 1-thread time / this time), cpu_use (CPU seconds / wall seconds, None for processes),
+    Rows: common.result rows (document "batch of N files", time of the best round), with extra
+    keys threads, speedup (median over rounds of 1-thread time / this time), cpu_use (CPU seconds / wall seconds, None for processes),
     usage (rusage deltas of the best round, None for processes), idle (the machine's idle CPU
     share during that round)."""
-    docs = list(corpus.documents(include_generated=include_generated))
+    docs = [d for d in corpus.documents(include_generated=include_generated or bool(document))
+            if document is None or d[0] == document]
+    if not docs:
+        raise SystemExit(f"no document named {document}")
     blobs = {}
     for _name, path, _root in docs:
         with open(path, "rb") as f:
@@ -197,12 +217,11 @@ def measure(threads=(1, 2), rounds=5, seconds=1.0, include_generated=False, diag
         tasks = batch(docs, fn, seconds)
         nbytes = sum(len(blobs[path]) for path, _root in tasks)
         best = runner(fn, tasks, threads, rounds)
-        base = best[min(threads)]["seconds"]
         for n in threads:
             b = best[n]
             rows.append(common.result(
                 f"batch of {len(tasks)} files", nbytes, "read many files", library, b["seconds"],
-                call=call, threads=n, speedup=base / b["seconds"],
+                call=call, threads=n, speedup=b["speedup"],
                 cpu_use=b["cpu"] / b["seconds"] if b["cpu"] is not None else None, usage=b["usage"],
                 idle=b["idle"]))
         if log:
@@ -217,16 +236,17 @@ def machine_load():
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--threads", default="1,2", help="thread counts, comma separated (default 1,2)")
-    parser.add_argument("--rounds", type=int, default=5, help="interleaved rounds; the best one counts")
-    parser.add_argument("--seconds", type=float, default=1.0, help="about how long one thread takes per batch")
+    parser.add_argument("--rounds", type=int, default=7, help="interleaved rounds (default 7)")
+    parser.add_argument("--seconds", type=float, default=0.6, help="about how long one thread takes per batch")
     parser.add_argument("--generated", action="store_true", help="add the generated 20 MB documents")
+    parser.add_argument("--document", help="only this corpus document (e.g. gen-tiny-elements.xml)")
     parser.add_argument("--no-diagnose", action="store_true", help="skip the GIL and counter diagnosis")
     args = parser.parse_args()
     threads = tuple(int(x) for x in args.threads.split(","))
 
     print(f"cores: {os.cpu_count()}, load average before: {machine_load()}")
     found = measure(threads, args.rounds, args.seconds, args.generated, not args.no_diagnose,
-                    log=lambda m: print(m, file=sys.stderr, flush=True))
+                    log=lambda m: print(m, file=sys.stderr, flush=True), document=args.document)
     print(f"load average after: {machine_load()}\n")
     rows = found["rows"]
     table = []
@@ -242,7 +262,7 @@ def main():
     headers = (["library", "batch", "MB"] + [f"{n}t MB/s" for n in threads]
                + [f"speed-up {n}t" for n in threads[1:]] + [f"CPU use {n}t" for n in threads]
                + [f"idle {n}t" for n in threads])
-    print("best of interleaved rounds; CPU use = process CPU seconds / wall seconds;"
+    print("MB/s: best of interleaved rounds; speed-up: median over rounds; CPU use = process CPU seconds / wall seconds;"
           " idle = the machine's idle CPU share during that round")
     print(common.table(table, headers))
 

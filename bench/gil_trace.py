@@ -2,7 +2,7 @@
 
 Usage (root, Debian's linux-perf installed):
   PYTHONPATH=<build>/src /usr/bin/python3 bench/gil_trace.py [--threads 1,2] [--seconds 3]
-      [--reader vantelix|lxml] [--generated]
+      [--reader vantelix|lxml] [--generated] [--document NAME]
 
 Runs the same workload as bench_threads.py (read_file over the corpus through a
 ThreadPoolExecutor, each tree dropped in its worker) in a child process under `perf record`, with
@@ -39,8 +39,11 @@ WORKER = r"""
 import concurrent.futures as cf, json, os, sys, threading, time
 sys.path.insert(0, {here!r})
 import corpus
-reader, n, seconds, generated = {reader!r}, {threads}, {seconds}, {generated}
-docs = [(p, r) for _, p, r in corpus.documents(include_generated=generated)]
+reader, n, seconds, generated, only = {reader!r}, {threads}, {seconds}, {generated}, {only!r}
+docs = [(p, r) for name, p, r in corpus.documents(include_generated=generated or bool(only))
+        if not only or name == only]
+if not docs:
+    raise SystemExit(f"no document named {{only}}")
 if reader == "vantelix":
     import vantelix
     def job(task):
@@ -56,7 +59,7 @@ def idle():
     with open("/proc/stat") as f:
         v = [int(x) for x in f.readline().split()[1:]]
     return v[3] + v[4], sum(v)
-tasks = docs * 20
+tasks = docs * max(4, round(50e6 / sum(os.path.getsize(p) for p, _ in docs)))
 with cf.ThreadPoolExecutor(n) as ex:
     workers = set(ex.map(job, docs * 2 * n))
     reads, nbytes = 0, 0
@@ -105,10 +108,11 @@ class Probes:
             subprocess.run(["umount", TRACEFS], capture_output=True)
 
 
-def trace(reader, threads, seconds, generated, workdir):
+def trace(reader, threads, seconds, generated, workdir, only=None):
     """Runs the workload under perf; returns (worker's report, [(time, tid, event)])."""
     data = os.path.join(workdir, f"gil-{threads}.data")
-    code = WORKER.format(here=HERE, reader=reader, threads=threads, seconds=seconds, generated=generated)
+    code = WORKER.format(here=HERE, reader=reader, threads=threads, seconds=seconds, generated=generated,
+                         only=only)
     record = ["perf", "record", "-q", "-k", "CLOCK_MONOTONIC", "-o", data]
     for name in EVENTS:  # perf names a return probe "<name>__return"
         record += ["-e", f"vxgil:{name}" + ("__return" if EVENTS[name].endswith("%return") else "")]
@@ -164,6 +168,7 @@ def main():
     parser.add_argument("--seconds", type=float, default=3.0)
     parser.add_argument("--reader", default="vantelix", choices=("vantelix", "lxml"))
     parser.add_argument("--generated", action="store_true", help="add the generated 20 MB documents")
+    parser.add_argument("--document", help="only this corpus document (e.g. gen-tiny-elements.xml)")
     args = parser.parse_args()
     if os.geteuid() != 0 or not shutil.which("perf"):
         raise SystemExit("needs root and perf (apt-get install linux-perf)")
@@ -173,7 +178,7 @@ def main():
     try:
         with Probes(sys.executable):
             for n in (int(x) for x in args.threads.split(",")):
-                info, events = trace(args.reader, n, args.seconds, args.generated, workdir)
+                info, events = trace(args.reader, n, args.seconds, args.generated, workdir, args.document)
                 span, per = analyse(info, events)
                 rates[n] = info["bytes"] / span / 1e6
                 total_held = sum(p["held"] for p in per.values())

@@ -296,7 +296,7 @@ def main():
                               include_generated=generated, log=log, budget=budget)
     threads = None
     if not args.no_threads:
-        threads = bench_threads.measure(rounds=3, seconds=0.5 if args.quick else 0.8, log=log)
+        threads = bench_threads.measure(rounds=3 if args.quick else 5, seconds=0.5, log=log)
     load.append(bench_threads.machine_load())
     elapsed = time.perf_counter() - started
 
@@ -336,7 +336,8 @@ def main():
     if threads:
         sections += ["", "## Many files on 1 and 2 threads", "",
                      "One batch of `read_file`-style calls over the real files through a"
-                     " `ThreadPoolExecutor`; best of interleaved rounds. The GIL-free control hashes the"
+                     " `ThreadPoolExecutor`; MB/s from the best of interleaved rounds, speed-up the median"
+                     " over rounds of the 1-thread time over the 2-thread time. The GIL-free control hashes the"
                      " same bytes and shows the parallelism the machine offered during the run; \"vantelix processes\""
                      " reads in a process pool instead, sharing nothing. Machine idle = the idle CPU"
                      " share of the whole machine during the round.", "",
