@@ -40,6 +40,7 @@ import os
 import resource
 import statistics
 import sys
+import threading
 import time
 import xml.etree.ElementTree as ET
 
@@ -50,7 +51,16 @@ import common  # noqa: E402
 import corpus  # noqa: E402
 import vantelix  # noqa: E402
 
-LXML_PARSER = LET.XMLParser(huge_tree=True)
+# An lxml parser serialises its users with a lock of its own, so each thread gets its own parser
+# (huge_tree so that the 20 MB documents parse at all).
+_lxml_parsers = threading.local()
+
+
+def _lxml_parser():
+    parser = getattr(_lxml_parsers, "parser", None)
+    if parser is None:
+        parser = _lxml_parsers.parser = LET.XMLParser(huge_tree=True)
+    return parser
 
 
 def _vantelix_read(task):
@@ -62,7 +72,7 @@ def _et_read(task):
 
 
 def _lxml_read(task):
-    LET.parse(task[0], LXML_PARSER)
+    LET.parse(task[0], _lxml_parser())
 
 
 READERS = {

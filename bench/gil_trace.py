@@ -51,9 +51,11 @@ if reader == "vantelix":
         return threading.get_native_id()
 else:
     import lxml.etree as LET
-    parser = LET.XMLParser(huge_tree=True)
+    local = threading.local()  # a parser locks out other threads, so one per thread
     def job(task):
-        LET.parse(task[0], parser)
+        if not hasattr(local, "parser"):
+            local.parser = LET.XMLParser(huge_tree=True)
+        LET.parse(task[0], local.parser)
         return threading.get_native_id()
 def idle():
     with open("/proc/stat") as f:
