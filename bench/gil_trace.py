@@ -25,7 +25,6 @@ import collections
 import json
 import os
 import shutil
-import statistics
 import subprocess
 import sys
 import tempfile

@@ -1,6 +1,7 @@
 """Benchmark report: reading, writing, searching and dict conversion against the usual peers.
 
-Usage: PYTHONPATH=<build>/src /usr/bin/python3 bench/report.py [--quick] [--repeat N]
+Usage: bench/packages   # once: matplotlib, lxml, xmltodict (Debian packages)
+       PYTHONPATH=<build>/src /usr/bin/python3 bench/report.py [--quick] [--repeat N]
            [--budget S] [--no-generated] [--no-threads] [--readme] [--out DIR]
 
 Runs bench_read, bench_write and bench_ops (and bench_threads unless --no-threads) on the corpus
@@ -19,6 +20,7 @@ get a warm-up and one or two timed runs).
 """
 import argparse
 import datetime
+import importlib.util
 import os
 import platform
 import re
@@ -287,6 +289,8 @@ def main():
     def log(message):
         print(f"[{time.perf_counter() - started:6.1f}s] {message}", file=sys.stderr, flush=True)
 
+    if importlib.util.find_spec("matplotlib") is None:  # before minutes of measuring
+        raise SystemExit("report.py draws its chart with matplotlib: run bench/packages first")
     started = time.perf_counter()
     m = machine()
     load = [bench_threads.machine_load()]
