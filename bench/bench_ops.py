@@ -6,6 +6,8 @@
 
 Run:  PYTHONPATH=<build>/src /usr/bin/python3 bench/bench_ops.py [--quick] [--repeat N]
 
+`measure()` returns the figures as rows (see common.result) for bench/report.py.
+
 While vantelix.read_string is not available the vantelix trees are built from an ElementTree
 parse and to_dict is timed on its own; once read_string works it is used, and the to_dict row
 then includes the parse, like xmltodict.
@@ -21,7 +23,8 @@ import lxml.etree
 import xmltodict
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from common import median_seconds, table  # noqa: E402
+import common  # noqa: E402
+from common import median_seconds  # noqa: E402
 from corpus import documents  # noqa: E402
 
 import vantelix  # noqa: E402
@@ -87,15 +90,20 @@ def most_common_tag(root):
     return counts.most_common(1)[0] if counts else (root.tag, 1)
 
 
-def per_call(fn, repeat, min_sample=0.02):
+def per_call(fn, repeat, min_sample=0.02, budget=None):
     """Median seconds per call. Fast calls are batched so that one sample lasts at least
-    `min_sample`, which keeps timer resolution and scheduler noise out of short operations."""
+    `min_sample`, which keeps timer resolution and scheduler noise out of short operations.
+    The first call is the warm-up; `budget` (seconds) cuts the repeats of slow calls, and a
+    first call longer than the budget is the measurement."""
     number, t0 = 1, time.perf_counter()
     fn()
     elapsed = time.perf_counter() - t0
+    if budget is not None and elapsed >= budget:
+        return elapsed  # slow calls gain little from a warm-up
     if elapsed < min_sample:
         number = max(1, int(min_sample / max(elapsed, 1e-7)))
-    return median_seconds(lambda: [fn() for _ in range(number)], repeat) / number
+    return median_seconds(lambda: [fn() for _ in range(number)], repeat, budget=budget,
+                          warm=number > 1, spent=elapsed) / number
 
 
 def ratio(peer, ours):
@@ -106,7 +114,10 @@ def ms(seconds):
     return f"{seconds * 1e3:.2f}"
 
 
-def bench_document(name, path, root_tag, repeat, use_reader, rows):
+def bench_document(name, path, root_tag, repeat, use_reader, rows, budget=None):
+    """Appends the rows of one document (see common.result): search_by_name against the iter()
+    of both peers, to_dict against xmltodict.parse, from_dict against a Python rebuild."""
+    size = os.path.getsize(path)
     with open(path, encoding="utf-8") as f:
         text = f.read()
     et_root = ET.fromstring(text)
@@ -116,34 +127,54 @@ def bench_document(name, path, root_tag, repeat, use_reader, rows):
         lx_root = next(el for el in lx_root.iter() if lxml.etree.QName(el).localname == root_tag)
     tree = vantelix.read_string(text, root_tag) if use_reader else node_from_etree(et_root)
 
+    def add(operation, library, seconds, call, **extra):
+        rows.append(common.result(name, size, operation, library, seconds, call=call, **extra))
+
     # Search: the most frequent tag below the root.
     tag, hits = most_common_tag(et_root)
     wanted = local_name(tag)
     assert len(tree.search_by_name(wanted)) == hits == len(list(lx_root.iter(tag)))
-    ours = per_call(lambda: tree.search_by_name(wanted), repeat)
-    for peer, fn in (("ElementTree iter", lambda: list(et_root.iter(tag))),
-                     ("lxml iter", lambda: list(lx_root.iter(tag)))):
-        t = per_call(fn, repeat)
-        rows.append([name, f"search_by_name({wanted!r}) [{hits}]", ms(ours), peer, ms(t),
-                     f"{ratio(t, ours):.1f}x", f">= {TARGETS['search']:g}x"])
+    add("search_by_name", "vantelix", per_call(lambda: tree.search_by_name(wanted), repeat, budget=budget),
+        f"search_by_name({wanted!r}) [{hits}]", hits=hits)
+    add("search_by_name", "ElementTree", per_call(lambda: list(et_root.iter(tag)), repeat, budget=budget),
+        "ElementTree iter", hits=hits)
+    add("search_by_name", "lxml", per_call(lambda: list(lx_root.iter(tag)), repeat, budget=budget), "lxml iter",
+        hits=hits)
 
     # to_dict, with the parse when the reader is there.
     if use_reader:
-        ours = per_call(lambda: vantelix.read_string(text, root_tag).to_dict(), repeat)
+        ours = per_call(lambda: vantelix.read_string(text, root_tag).to_dict(), repeat, budget=budget)
         label = "read_string().to_dict()"
     else:
-        ours = per_call(tree.to_dict, repeat)
+        ours = per_call(tree.to_dict, repeat, budget=budget)
         label = "to_dict() (parse not included)"
-    t = per_call(lambda: xmltodict.parse(text), max(1, repeat // 2))
-    rows.append([name, label, ms(ours), "xmltodict.parse", ms(t), f"{ratio(t, ours):.1f}x",
-                 f">= {TARGETS['to_dict']:g}x"])
+    add("to_dict", "vantelix", ours, label)
+    add("to_dict", "xmltodict", per_call(lambda: xmltodict.parse(text), max(1, repeat // 2), budget=budget),
+        "xmltodict.parse")
 
     # from_dict against the same rebuild written in Python.
     d = tree.to_dict()
-    ours = per_call(lambda: Node.from_dict(d), repeat)
-    t = per_call(lambda: node_from_dict_in_python(d), repeat)
-    rows.append([name, "Node.from_dict(d)", ms(ours), "Node(...) from Python", ms(t),
-                 f"{ratio(t, ours):.1f}x", f"> {TARGETS['from_dict']:g}x"])
+    add("from_dict", "vantelix", per_call(lambda: Node.from_dict(d), repeat, budget=budget), "Node.from_dict(d)")
+    add("from_dict", "Python", per_call(lambda: node_from_dict_in_python(d), repeat, budget=budget),
+        "Node(...) from Python")
+
+
+PEERS = {"search_by_name": ("ElementTree", "lxml"), "to_dict": ("xmltodict",), "from_dict": ("Python",)}
+TARGET_OF = {"search_by_name": "search", "to_dict": "to_dict", "from_dict": "from_dict"}
+
+
+def measure(quick=False, repeat=5, include_generated=None, log=None, budget=None):
+    """Rows for every document (the real files only with `quick`, unless include_generated says);
+    `budget` caps the seconds spent on one figure (at least a warm-up and one timed call)."""
+    if include_generated is None:
+        include_generated = not quick
+    use_reader = read_string_works()
+    rows = []
+    for name, path, root_tag in documents(include_generated=include_generated):
+        bench_document(name, path, root_tag, repeat, use_reader, rows, budget)
+        if log:
+            log(f"ops: done {name}")
+    return rows
 
 
 def main():
@@ -154,11 +185,20 @@ def main():
 
     use_reader = read_string_works()
     print(f"vantelix trees from: {'read_string' if use_reader else 'an ElementTree parse (read_string not available)'}")
-    rows = []
-    for name, path, root_tag in documents(include_generated=not args.quick):
-        bench_document(name, path, root_tag, args.repeat, use_reader, rows)
+    rows = measure(args.quick, args.repeat)
+    by = common.index_rows(rows)
+    table = []
+    for name, _size in common.documents_of(rows):
+        for operation, peers in PEERS.items():
+            ours = by[name, operation, "vantelix"]
+            sign = ">" if operation == "from_dict" else ">="
+            for peer in peers:
+                theirs = by[name, operation, peer]
+                table.append([name, ours["call"], ms(ours["seconds"]), theirs["call"], ms(theirs["seconds"]),
+                              f"{ratio(theirs['seconds'], ours['seconds']):.1f}x",
+                              f"{sign} {TARGETS[TARGET_OF[operation]]:g}x"])
     print("times in ms (median); ratio = peer time / vantelix time\n")
-    print(table(rows, ["document", "vantelix operation", "ms", "peer", "peer ms", "ratio", "target"]))
+    print(common.table(table, ["document", "vantelix operation", "ms", "peer", "peer ms", "ratio", "target"]))
 
 
 if __name__ == "__main__":
