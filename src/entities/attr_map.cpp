@@ -141,7 +141,7 @@ void AttrMap::release_block_into(SourceReleaseBatch& batch) noexcept {
     entries[i].key.reset_into(batch);
     entries[i].value.reset_into(batch);
   }
-  std::free(block_);
+  batch.free_later(block_);
   block_ = nullptr;
 }
 

@@ -38,16 +38,17 @@ class NodePool {
     return std::malloc(block_size(children));
   }
 
-  void give(void* memory, size_t children) {
+  // Keeps the block for reuse, or returns false when the pool is full (the caller frees it).
+  bool keep(void* memory, size_t children) {
     size_t size = block_size(children);
     if (children < kClasses && retained_ + size <= kMaxRetainedBytes) {
       auto* block = static_cast<FreeBlock*>(memory);
       block->next = heads_[children];
       heads_[children] = block;
       retained_ += size;
-      return;
+      return true;
     }
-    std::free(memory);
+    return false;
   }
 
  private:
@@ -68,7 +69,9 @@ PyObject* node_alloc(PyTypeObject* type, Py_ssize_t children) {
 }
 
 void node_free(void* memory) {
-  node_pool.give(memory, static_cast<size_t>(Py_SIZE(static_cast<PyVarObject*>(memory))));
+  if (!node_pool.keep(memory, static_cast<size_t>(Py_SIZE(static_cast<PyVarObject*>(memory))))) {
+    std::free(memory);
+  }
 }
 
 // Releasing a node drops its children. A child whose last reference goes is not released from
@@ -83,6 +86,7 @@ struct ReleaseState {
   bool draining = false;
   NodeObject* orphan = nullptr;  // the child whose last reference just went
   std::vector<Frame> stack;
+  std::vector<void*> frees;  // heap blocks given up by the release under way
 };
 // One for the process: a release runs from start to end with the GIL held and runs no Python
 // code (document strs are dropped after it, see DeferOwnerDrops), so no two threads are ever
@@ -95,10 +99,42 @@ void release_fields(NodeObject* node, SourceReleaseBatch& batch) {
   node->text.reset_into(batch);
 }
 
-void free_node(NodeObject* node) {
+void free_node(NodeObject* node, SourceReleaseBatch& batch) {
   PyTypeObject* type = Py_TYPE(node);
-  type->tp_free(node);
+  if (!node_pool.keep(node, static_cast<size_t>(Py_SIZE(node)))) batch.free_later(node);
   Py_DECREF(type);
+}
+
+// Releases of this many blocks or more free them with the GIL released: giving memory back to
+// the allocator is much of the cost of dropping a large tree, and other threads can run
+// meanwhile. Smaller releases are not worth the hand-over.
+constexpr size_t kFreeWithoutGil = 4096;
+
+bool may_release_gil() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return !Py_IsFinalizing();
+#else
+  return !_Py_IsFinalizing();
+#endif
+}
+
+// Frees the blocks a release gave up. Nothing here touches a Python object.
+void free_given_up_blocks(ReleaseState& st) {
+  if (st.frees.empty()) return;
+  if (st.frees.size() < kFreeWithoutGil || !may_release_gil()) {
+    for (void* block : st.frees) std::free(block);
+    st.frees.clear();
+    return;
+  }
+  // Another thread may release a tree of its own while this one frees without the GIL.
+  std::vector<void*> blocks;
+  blocks.swap(st.frees);
+  {
+    GilRelease unlocked;
+    for (void* block : blocks) std::free(block);
+  }
+  blocks.clear();
+  if (st.frees.empty() && st.frees.capacity() < blocks.capacity()) st.frees.swap(blocks);
 }
 
 // Drops a reference to a child; returns the child when that was its last reference, for the
@@ -129,13 +165,13 @@ void node_dealloc(PyObject* self) {
   {
     DeferOwnerDrops defer;  // nothing below may run Python code until the walk is done
     st.draining = true;
-    SourceReleaseBatch batch;
+    SourceReleaseBatch batch(&st.frees);
     release_fields(as_node(self), batch);
     st.stack.push_back({as_node(self), 0});
     while (!st.stack.empty()) {
       ReleaseState::Frame& top = st.stack.back();
       if (top.next_child == Py_SIZE(top.node)) {
-        free_node(top.node);
+        free_node(top.node, batch);
         st.stack.pop_back();
         continue;
       }
@@ -143,7 +179,7 @@ void node_dealloc(PyObject* self) {
       if (!child) continue;
       release_fields(child, batch);
       if (Py_SIZE(child) == 0) {
-        free_node(child);
+        free_node(child, batch);
       } else {
         st.stack.push_back({child, 0});  // `top` is not used past this point
       }
@@ -153,6 +189,7 @@ void node_dealloc(PyObject* self) {
     if (st.stack.capacity() > 4096) std::vector<ReleaseState::Frame>().swap(st.stack);
   }
   drain_pending_drops();
+  free_given_up_blocks(st);
 }
 
 // Converts the `children` argument into owned references.

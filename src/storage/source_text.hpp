@@ -2,7 +2,9 @@
 #pragma once
 #include <atomic>
 #include <cstddef>
+#include <cstdlib>
 #include <string_view>
+#include <vector>
 
 namespace vx {
 
@@ -44,9 +46,13 @@ class SourceText {
 
 // Gathers the counts released by many strings of the same source, so freeing a large tree
 // makes one atomic update per run of strings from one document instead of one per string.
+// It can also collect the heap blocks a release gives up (owned texts, attribute blocks), for
+// the caller to free in one go later, possibly with the GIL released.
 class SourceReleaseBatch {
  public:
   SourceReleaseBatch() = default;
+  // Blocks handed to free_later go to `blocks` instead of being freed at once.
+  explicit SourceReleaseBatch(std::vector<void*>* blocks) noexcept : blocks_(blocks) {}
   SourceReleaseBatch(const SourceReleaseBatch&) = delete;
   SourceReleaseBatch& operator=(const SourceReleaseBatch&) = delete;
   ~SourceReleaseBatch() { flush(); }
@@ -63,10 +69,22 @@ class SourceReleaseBatch {
     source_ = nullptr;
     counts_ = 0;
   }
+  // A malloc'd block that is no longer used.
+  void free_later(void* block) noexcept {
+    if (blocks_) {
+      try {
+        blocks_->push_back(block);
+        return;
+      } catch (...) {
+      }
+    }
+    std::free(block);
+  }
 
  private:
   SourceText* source_ = nullptr;
   size_t counts_ = 0;
+  std::vector<void*>* blocks_ = nullptr;
 };
 
 // Holds one count of a SourceText for a scope.

@@ -90,10 +90,10 @@ class StoredStr {
   void reset_into(SourceReleaseBatch& batch) noexcept {
     if ((word_ & kTagMask) == kShared) {
       batch.add(source());
-      word_ = 0;
-      return;
+    } else if (word_ != 0 && owned_ptr() != empty_bytes()) {
+      batch.free_later(owned_ptr());
     }
-    reset();
+    word_ = 0;
   }
 
   void reset() noexcept {
