@@ -70,8 +70,9 @@ def ref_deltas(fn, inner, warmups=WARMUPS, runs=RUNS):
     rounds, count = range(inner), range(len(probes))
 
     def settle():
-        # The attribute cache keeps up to 4096 names, found by address, so names made afresh
-        # for each call fill it slowly; it is emptied as CPython's own leak hunter does.
+        # The type attribute cache keeps a reference to each name it holds, up to 4096 of them,
+        # so a name str made afresh for each call fills it slowly; it is emptied as CPython's
+        # own leak hunter does.
         sys._clear_type_cache()
         gc.collect()
 
