@@ -123,7 +123,9 @@ void add_param_note(const char* param) {
   PyErr_NormalizeException(&type, &value, &traceback);
   if (value) {
     PyRef note = PyRef::steal(PyUnicode_FromFormat("while processing '%s'", param));
-    PyRef name = PyRef::steal(PyUnicode_FromString("add_note"));
+    // Interned: a fresh name per call would take a new entry of the interpreter's method cache
+    // each time.
+    PyRef name = PyRef::steal(PyUnicode_InternFromString("add_note"));
     if (note && name) {
       PyObject* call_args[] = {value, note.get()};
       PyRef done = PyRef::steal(PyObject_VectorcallMethod(
