@@ -555,6 +555,7 @@ def test_shared_tree_streamed_to_a_full_device(child):
     ok(child(script(SHARED, """
         try:
             vantelix.write_file(n, "/dev/full", 0)
+            raise AssertionError("wrote 2^65 elements to a full device")
         except OSError as e:
             assert str(e) == "No space left on device (os error 28)", e
         print("ok")
@@ -569,6 +570,7 @@ def test_shared_tree_streamed_to_a_size_limited_file(child, tmp_path):
         resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, resource.RLIM_INFINITY))
         try:
             vantelix.write_file(n, {str(path)!r}, 0, False)
+            raise AssertionError("wrote 2^65 elements under a file size limit")
         except OSError as e:
             assert str(e) == "File too large (os error 27)", e
         print("ok")
