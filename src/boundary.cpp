@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <string>
 
 #include "storage/pending_drops.hpp"
@@ -15,6 +16,7 @@ namespace {
 
 thread_local int entry_depth = 0;
 thread_local bool gil_released = false;
+thread_local bool thread_prepared = false;
 int owner_drops_deferred = 0;  // guarded by the GIL
 
 void release_python_owner(void* owner) {
@@ -74,7 +76,19 @@ GilRelease::~GilRelease() {
 DeferOwnerDrops::DeferOwnerDrops() noexcept { ++owner_drops_deferred; }
 DeferOwnerDrops::~DeferOwnerDrops() { --owner_drops_deferred; }
 
+// The C++ runtime keeps each thread's exception state in thread-local storage of its shared
+// library, which glibc allocates on the thread's first throw, and it ends the process when that
+// allocation fails. A first throw is most likely a std::bad_alloc with memory exhausted, so the
+// state is made on the thread's first entry instead, while there is memory to spare.
+void prepare_thread() noexcept {
+  // Declared pure: a result that is not used lets the compiler drop the call.
+  volatile int uncaught = std::uncaught_exceptions();
+  (void)uncaught;
+  thread_prepared = true;
+}
+
 EntryScope::EntryScope() noexcept {
+  if (!thread_prepared) [[unlikely]] prepare_thread();
   ++entry_depth;
   drain_pending_drops();
 }
@@ -118,6 +132,12 @@ void raise_internal_failure(const char* message) {
 }
 
 void result_creation_failed(const char* what) {
+  // Running out of memory is no broken invariant: it stays a MemoryError (the entry wrapper
+  // raises one for std::bad_alloc).
+  if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    PyErr_Clear();
+    throw std::bad_alloc();
+  }
   if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
   invariant_failed(std::string("failed to create ") + what);
 }

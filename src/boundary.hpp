@@ -34,8 +34,8 @@ void raise_os_error(const OsError& error);
 PyObject* internal_failure_type();
 void raise_internal_failure(const char* message);
 
-// For result objects the interpreter failed to create: reports its error as unraisable and
-// fails the call with the internal-failure exception.
+// For result objects the interpreter failed to create: a MemoryError stays one; any other error
+// is reported as unraisable and fails the call with the internal-failure exception.
 [[noreturn]] void result_creation_failed(const char* what);
 // Returns `obj`, or raises as above when it is null.
 inline PyObject* checked_result(PyObject* obj, const char* what) {

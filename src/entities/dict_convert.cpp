@@ -20,6 +20,7 @@
 
 #include "args.hpp"
 #include "boundary.hpp"
+#include "entities/expansion.hpp"
 #include "entities/node.hpp"
 #include "entities/node_methods.hpp"
 
@@ -212,7 +213,10 @@ uint32_t checked_index(size_t n) {
 void tree_from_node(const NodeObject* root, HashmapTree& tree) {
   tree.maps.emplace_back();
   std::vector<std::pair<const NodeObject*, uint32_t>> work{{root, 0}};
+  // Shared subtrees can stand for more elements than memory holds: refuse those up front.
+  ExpansionGuard guard(root, sizeof(NodeMap), PY_SSIZE_T_MAX, true, uint64_t{1} << 20);
   while (!work.empty()) {
+    if (!guard.visit()) throw std::bad_alloc();
     auto [node, index] = work.back();
     work.pop_back();
     NodeMap map;

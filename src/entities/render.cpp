@@ -10,6 +10,7 @@
 
 #include "args.hpp"
 #include "boundary.hpp"
+#include "entities/expansion.hpp"
 #include "entities/node.hpp"
 #include "entities/node_methods.hpp"
 
@@ -18,9 +19,15 @@ namespace {
 
 // First pass of a rendering: counts the bytes, so the text is allocated once. The outline of a
 // deep tree grows with the square of its depth; counting first turns a size that cannot be
-// allocated into a MemoryError before any memory is touched.
+// allocated into a MemoryError before any memory is touched. Shared subtrees can make the count
+// itself endless, so the guard stops it once the elements alone could not be held.
 class CountingSink {
  public:
+  // Every element's block holds "Name: " at the least.
+  explicit CountingSink(const NodeObject* root) : guard_(root, 6, PY_SSIZE_T_MAX, true) {}
+  void visit() {
+    if (!guard_.visit()) throw std::bad_alloc();
+  }
   void put(std::string_view text) { add(text.size()); }
   void put(char) { add(1); }
   void spaces(size_t n) { add(n); }
@@ -31,12 +38,14 @@ class CountingSink {
     if (__builtin_add_overflow(size_, n, &size_)) throw std::bad_alloc();
   }
   size_t size_ = 0;
+  ExpansionGuard guard_;
 };
 
 // Second pass: writes into a buffer sized by the first.
 class WritingSink {
  public:
   explicit WritingSink(char* out) : out_(out) {}
+  void visit() {}
   void put(std::string_view text) {
     std::memcpy(out_, text.data(), text.size());
     out_ += text.size();
@@ -105,6 +114,7 @@ void render_tree(const NodeObject* root, size_t pad, Sink& out) {
       if (!stack.empty()) out.put('\n');  // closes the block of the node just finished
       continue;
     }
+    out.visit();
     const NodeObject* child = as_node(top.node->children[top.next++]);
     size_t child_pad = top.pad + 2;
     out.put('\n');
@@ -119,7 +129,7 @@ void render_tree(const NodeObject* root, size_t pad, Sink& out) {
 
 PyObject* render_node(PyObject* self, size_t pad) {
   const NodeObject* root = as_node(self);
-  CountingSink counter;
+  CountingSink counter(root);
   render_tree(root, pad, counter);
   size_t size = counter.size();
   if (size > static_cast<size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();

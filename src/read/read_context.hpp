@@ -59,14 +59,24 @@ inline bool same_name(const char* a, const char* b, size_t len, const char* limi
 }
 
 // Shared ranges cut during a read take their SourceText counts in bulk: `share` only counts, and
-// `settle` adds the total with one atomic operation. Every exit of a read settles before any
-// string it cut can be dropped, so the source never sees a release it was not given a count for.
+// `settle` adds the total with one atomic operation. A string cut and dropped before the next
+// settle (an exception unwinding through the walk, records dropped on a failed read) releases a
+// count the source was not yet given; the context holds a large credit of counts for its whole
+// life, so such a release can never take the source to zero and free it early.
 class ReadContext {
  public:
-  ReadContext(SourceText* source, HashKeys keys) : source_(source), keys_(keys), attrs(keys) {}
+  // More than the strings of any read that fits in memory, far from overflowing the count.
+  static constexpr size_t kCredit = size_t{1} << 48;
+
+  ReadContext(SourceText* source, HashKeys keys) : source_(source), keys_(keys), attrs(keys) {
+    source_->retain(kCredit);
+  }
   ReadContext(const ReadContext&) = delete;
   ReadContext& operator=(const ReadContext&) = delete;
-  ~ReadContext() { settle(); }
+  ~ReadContext() {
+    settle();
+    source_->release(kCredit);
+  }
 
   std::string_view input() const noexcept { return source_->view(); }
   SourceText* source() const noexcept { return source_; }

@@ -87,9 +87,15 @@ inline __m128i load_short(const char* p, size_t len) {
   return _mm_set_epi64x(static_cast<long long>(hi), static_cast<long long>(lo));
 }
 
+// GCC announces AddressSanitizer with __SANITIZE_ADDRESS__, clang only through __has_feature.
 #if defined(__SANITIZE_ADDRESS__)
 #define VX_PAGE_LOCAL_READ __attribute__((no_sanitize_address))
-#else
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VX_PAGE_LOCAL_READ __attribute__((no_sanitize_address))
+#endif
+#endif
+#ifndef VX_PAGE_LOCAL_READ
 #define VX_PAGE_LOCAL_READ
 #endif
 

@@ -159,12 +159,20 @@ Status<OsError> write_element(XmlWriter& w, H node) {
   return {};
 }
 
+// A walk limit that never stops a walk. A limit is asked `visit()` once per child element
+// reached and stops the walk by answering false; trees that share subtrees can expand far beyond
+// what any walk should attempt (see entities/expansion.hpp).
+struct NoWalkLimit {
+  bool visit() const noexcept { return true; }
+};
+
 // What write_element(w, node) appends when w starts at depth 0 with no pending line break.
 // `escapes` false skips scanning the texts, which is enough to know whether the indentation
 // overflows. Follows write_element step by step, so the two cannot drift apart unnoticed: the
-// entry points check that the emission fills the measured size exactly.
-template <WritableTree H>
-OutputSize measure_element(H root, size_t indent, bool escapes) {
+// entry points check that the emission fills the measured size exactly. A walk that `limit`
+// stops does not fit.
+template <WritableTree H, class Limit = NoWalkLimit>
+OutputSize measure_element(H root, size_t indent, bool escapes, Limit&& limit = Limit{}) {
   using u128 = unsigned __int128;
   u128 fixed = 0;      // every byte except indentation spaces
   u128 depth_sum = 0;  // the depths of all line breaks: the spaces are indent times this
@@ -219,6 +227,7 @@ OutputSize measure_element(H root, size_t indent, bool escapes) {
   while (!open_elements.empty()) {
     detail::Frame<H>& top = open_elements.back();
     if (top.next_child < top.child_count) {
+      if (!limit.visit()) return OutputSize{};
       H child = tree_child(top.node, top.next_child++);
       detail::prefetch_ahead(top);
       if (open(child)) open_elements.push_back({child, 0, tree_child_count(child)});
@@ -241,9 +250,10 @@ OutputSize measure_element(H root, size_t indent, bool escapes) {
 
 // The sum, over every line break write_element writes for `root`, of the depth it indents to:
 // the indentation is `indent` times this many spaces. Reads only the shape of the tree (text
-// present or not, children), so it is cheap next to a full measurement.
-template <WritableTree H>
-unsigned __int128 line_break_depths(H root) {
+// present or not, children), so it is cheap next to a full measurement. A walk that `limit`
+// stops gives the largest value.
+template <WritableTree H, class Limit = NoWalkLimit>
+unsigned __int128 line_break_depths(H root, Limit&& limit = Limit{}) {
   unsigned __int128 sum = 0;
   struct Open {
     H node;
@@ -267,6 +277,7 @@ unsigned __int128 line_break_depths(H root) {
       open.pop_back();
       continue;
     }
+    if (!limit.visit()) return ~static_cast<unsigned __int128>(0);
     size_t i = top.next_child++;
     size_t depth = top.depth;
     if (i > 0 || !top.after_text) sum += depth;  // before the start tag

@@ -14,6 +14,7 @@
 
 #include "args.hpp"
 #include "boundary.hpp"
+#include "entities/expansion.hpp"
 #include "entities/node.hpp"
 #include "pyref.hpp"
 #include "write/serialiser.hpp"
@@ -138,13 +139,19 @@ Status<OsError> emit(OutputSink& sink, const Format& format, const NodeObject* r
                    std::to_string(measured) + " bytes it measured");
 }
 
+// The least an element adds to the output: "<", its name (which may be empty) and "/>".
+constexpr uint64_t kMinElementBytes = 3;
+
 // Whether the indentation leaves the output within the largest file offset. Checked before the
 // file is opened, so a refusal leaves no trace. Everything but the indentation is at most a few
-// times the tree's own text, which memory bounds far below the half of the range left to it.
+// times the tree's own text, which memory bounds far below the half of the range left to it,
+// unless subtrees are shared: the walk stops when the elements alone could not fit.
 bool fits_in_file(const NodeObject* root, size_t indent) {
   if (indent == 0) return true;
+  ExpansionGuard guard(root, kMinElementBytes, INT64_MAX, false);
   unsigned __int128 spaces;
-  if (__builtin_mul_overflow(static_cast<unsigned __int128>(indent), line_break_depths(root), &spaces)) {
+  if (__builtin_mul_overflow(static_cast<unsigned __int128>(indent), line_break_depths(root, guard),
+                             &spaces)) {
     return false;
   }
   return spaces <= static_cast<uint64_t>(INT64_MAX) / 2;
@@ -199,7 +206,8 @@ PyObject* write_string_body(PyObject* const* args, Py_ssize_t nargs, PyObject* k
   OutputSize size;
   {
     GilRelease release;
-    size = measure_element(root, format.indent, true);
+    ExpansionGuard guard(root, kMinElementBytes, PY_SSIZE_T_MAX, true);
+    size = measure_element(root, format.indent, true, guard);
   }
   uint64_t total = size.bytes + (format.declaration ? XML_DECLARATION.size() : 0);
   if (!size.fits || total < size.bytes || total > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
