@@ -345,7 +345,7 @@ PyTypeObject* node_type() {
 PyObject* make_node(StoredStr&& name, StoredStr&& text, AttrMap&& attrs, PyObject* const* children,
                     size_t count) {
   PyTypeObject* type = node_type();
-  PyObject* obj = type->tp_alloc(type, static_cast<Py_ssize_t>(count));
+  PyObject* obj = node_alloc(type, static_cast<Py_ssize_t>(count));  // the type's tp_alloc
   if (!obj) {
     for (size_t i = 0; i < count; ++i) Py_DECREF(children[i]);
     return nullptr;

@@ -340,15 +340,26 @@ Step Walk::close_tag(const IndexedTag& tag) {
   }
   if (depth_ > 0) {
     Frame& f = frames_[depth_ - 1];
-    if (f.name_len != name.size() || !same_name(s_ + f.name_start, name.data(), name.size(), end_)) {
+    // Short names are compared as words, which then also serve the name's lookup.
+    const bool short_name = f.name_len != 0 && f.name_len <= ShortName::kMaxLen;
+    ShortName open_key;
+    bool same = f.name_len == name.size();
+    if (same && short_name) {
+      open_key = ShortName::of(s_ + f.name_start, f.name_len, end_);
+      same = open_key == ShortName::of(name.data(), name.size(), end_);
+    } else if (same) {
+      same = same_name(s_ + f.name_start, name.data(), name.size(), end_);
+    }
+    if (!same) {
       std::string_view open = bytes(f.name_start, f.name_len);
       return fail("expected </" + std::string(open) + ">, found </" + std::string(name) + ">",
                   tag.start);
     }
     StoredStr text = finish_text(f);
     --depth_;
-    add_record(ctx_.share_name(f.name_start, f.name_len), std::move(text), std::move(f.attrs),
-               f.child_count);
+    StoredStr shared_name = short_name ? ctx_.share_name(f.name_start, f.name_len, open_key)
+                                       : ctx_.share_name(f.name_start, f.name_len);
+    add_record(std::move(shared_name), std::move(text), std::move(f.attrs), f.child_count);
     return depth_ == 0 ? Step::Done : Step::More;
   }
   if (outer_.empty()) return fail("unexpected end tag </" + std::string(name) + ">", tag.start);
