@@ -276,8 +276,9 @@ class StrMemo {
 
   // A new reference to a str of `stored`'s text.
   PyObject* get(const StoredStr& stored) {
-    Slot& slot = by_storage_[stored.storage_hash() >> (64 - kStorageBits)];
-    if (slot.stored && slot.stored->same_storage(stored)) return Py_NewRef(slot.str);
+    const StoredStr::StorageId id = stored.storage_id();
+    Slot& slot = by_storage_[id.hash() >> (64 - kStorageBits)];
+    if (slot.str && slot.id == id) return Py_NewRef(slot.str);
     std::string_view text = stored.view();
     PyObject* str;
     if (auto found = by_text_.find(text); found != by_text_.end()) {
@@ -287,7 +288,7 @@ class StrMemo {
       if (by_text_.size() >= kMaxTexts) return str;
       by_text_.emplace(text, str);
     }
-    slot = {&stored, str};
+    slot = {id, str};
     return Py_NewRef(str);
   }
 
@@ -295,8 +296,8 @@ class StrMemo {
   static constexpr int kStorageBits = 8;
   static constexpr size_t kMaxTexts = 4096;
   struct Slot {
-    const StoredStr* stored = nullptr;
-    PyObject* str = nullptr;  // borrowed from by_text_
+    StoredStr::StorageId id{0, 0};
+    PyObject* str = nullptr;  // borrowed from by_text_; null while the slot is unused
   };
   Slot by_storage_[size_t{1} << kStorageBits];
   std::unordered_map<std::string_view, PyObject*> by_text_;  // owns its strs

@@ -10,6 +10,7 @@
 #include "args.hpp"
 #include "boundary.hpp"
 #include "entities/node.hpp"
+#include "per_thread.hpp"
 #include "entities/node_methods.hpp"
 
 namespace vx {
@@ -241,18 +242,11 @@ struct MatchScratch {
   static constexpr size_t kKeep = size_t{1} << 20;
 };
 
-// Out of line so that the thread-local lookup, a call in a shared library, happens once per search
-// and is not repeated inside the walk.
-[[gnu::noinline]] MatchScratch& this_thread_match_scratch() {
-  thread_local MatchScratch scratch;
-  return scratch;
-}
-
 PyObject* run_search(PyObject* self, Criterion criterion, std::string_view wanted,
                      std::optional<int32_t> depth) {
   const NodeObject* start = as_node(self);
   int64_t limit = depth && *depth >= 0 ? *depth : -1;
-  MatchScratch& scratch = this_thread_match_scratch();
+  MatchScratch& scratch = per_thread<MatchScratch>();
   struct Release {
     MatchScratch& scratch;
     ~Release() { scratch.done(); }

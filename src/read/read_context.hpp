@@ -104,14 +104,9 @@ class ReadContext {
     // and last eight bytes, then compared in full.
     ShortName key = len <= ShortName::kMaxLen ? ShortName::of(bytes, len, limit)
                                               : ShortName::of_ends(bytes, len);
-    return share_name(start, len, key);
-  }
-  // The same, with the name's words already at hand (ShortName::of for up to 16 bytes).
-  [[gnu::always_inline]] StoredStr share_name(uint64_t start, uint64_t len, const ShortName& key) {
     NameSlot& slot = names_[name_slot(key, len)];
     if (slot.len == len && slot.key == key &&
-        (len <= ShortName::kMaxLen ||
-         std::memcmp(input().data() + slot.start, input().data() + start, len) == 0)) {
+        (len <= ShortName::kMaxLen || std::memcmp(input().data() + slot.start, bytes, len) == 0)) {
       return share(slot.start, len);
     }
     slot = {start, static_cast<uint32_t>(len), key};

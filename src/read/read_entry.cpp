@@ -16,6 +16,7 @@
 #include "args.hpp"
 #include "boundary.hpp"
 #include "entities/node.hpp"
+#include "per_thread.hpp"
 #include "read/tree_builder.hpp"
 #include "read/unicode.hpp"
 
@@ -97,7 +98,7 @@ constexpr size_t kRecordBatch = 32 * 1024;
 // carries over from batch to batch (a subtree's children may come from earlier batches).
 class NodeAssembler {
  public:
-  NodeAssembler() : made_(this_thread_wrap_stack()) { made_.clear(); }
+  NodeAssembler() : made_(per_thread<WrapStack>().nodes) { made_.clear(); }
   ~NodeAssembler() {
     for (PyObject* node : made_) Py_DECREF(node);
     made_.clear();
@@ -134,12 +135,9 @@ class NodeAssembler {
   }
 
  private:
-  // Out of line: in a shared library every thread-local access is a call, and a reference known
-  // to name one would be turned back into such a call at each use inside the loop.
-  [[gnu::noinline]] static std::vector<PyObject*>& this_thread_wrap_stack() {
-    thread_local std::vector<PyObject*> stack;
-    return stack;
-  }
+  struct WrapStack {
+    std::vector<PyObject*> nodes;
+  };
   std::vector<PyObject*>& made_;
 };
 

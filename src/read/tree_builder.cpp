@@ -14,6 +14,7 @@
 #include "read/read_context.hpp"
 #include "read/references.hpp"
 #include "read/start_tag.hpp"
+#include "per_thread.hpp"
 #include "read/unicode.hpp"
 
 namespace vx {
@@ -57,19 +58,12 @@ struct Scratch {
     outer.clear();
   }
 };
-// Out of line: in a shared library every thread-local access is a call, and a reference known
-// to name one would be turned back into such a call at each use inside the walk.
-[[gnu::noinline]] Scratch& this_thread_scratch() {
-  thread_local Scratch scratch;
-  return scratch;
-}
 
 // The record storage of the previous read on this thread, with up to kRetainedRecordBytes of it
 // still backed by pages.
-[[gnu::noinline]] RecordBuffer& this_thread_spare_records() {
-  thread_local RecordBuffer spare_records;
-  return spare_records;
-}
+struct SpareRecords {
+  RecordBuffer records;
+};
 
 enum class Step : uint8_t { More, Done, Failed };
 
@@ -340,26 +334,15 @@ Step Walk::close_tag(const IndexedTag& tag) {
   }
   if (depth_ > 0) {
     Frame& f = frames_[depth_ - 1];
-    // Short names are compared as words, which then also serve the name's lookup.
-    const bool short_name = f.name_len != 0 && f.name_len <= ShortName::kMaxLen;
-    ShortName open_key;
-    bool same = f.name_len == name.size();
-    if (same && short_name) {
-      open_key = ShortName::of(s_ + f.name_start, f.name_len, end_);
-      same = open_key == ShortName::of(name.data(), name.size(), end_);
-    } else if (same) {
-      same = same_name(s_ + f.name_start, name.data(), name.size(), end_);
-    }
-    if (!same) {
+    if (f.name_len != name.size() || !same_name(s_ + f.name_start, name.data(), name.size(), end_)) {
       std::string_view open = bytes(f.name_start, f.name_len);
       return fail("expected </" + std::string(open) + ">, found </" + std::string(name) + ">",
                   tag.start);
     }
     StoredStr text = finish_text(f);
     --depth_;
-    StoredStr shared_name = short_name ? ctx_.share_name(f.name_start, f.name_len, open_key)
-                                       : ctx_.share_name(f.name_start, f.name_len);
-    add_record(std::move(shared_name), std::move(text), std::move(f.attrs), f.child_count);
+    add_record(ctx_.share_name(f.name_start, f.name_len), std::move(text), std::move(f.attrs),
+               f.child_count);
     return depth_ == 0 ? Step::Done : Step::More;
   }
   if (outer_.empty()) return fail("unexpected end tag </" + std::string(name) + ">", tag.start);
@@ -450,12 +433,12 @@ struct TreeReader::State {
   };
 
   State(SourceText* source, std::string_view root_tag)
-      : sc(this_thread_scratch()),
+      : sc(per_thread<Scratch>()),
         ctx(source, take_thread_keys()),
         cleanup{ctx, sc},
         walk(ctx, sc, records, root_tag),
         cursor(source->view()) {
-    records.swap(this_thread_spare_records());
+    records.swap(per_thread<SpareRecords>().records);
   }
   ~State() { recycle_tree(std::move(tree)); }
 
@@ -522,7 +505,7 @@ Result<RecordTree, ReadError> read_tree(SourceText* source, std::string_view roo
 
 void recycle_tree(RecordTree&& tree) noexcept {
   tree.records.recycle(kRetainedRecordBytes);
-  this_thread_spare_records().swap(tree.records);
+  per_thread<SpareRecords>().records.swap(tree.records);
 }
 
 }  // namespace vx

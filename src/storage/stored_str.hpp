@@ -83,8 +83,6 @@ class StoredStr {
     uint64_t hash() const noexcept { return (word ^ (a * 0x9E3779B97F4A7C15ULL)) * 0xBF58476D1CE4E5B9ULL; }
   };
   StorageId storage_id() const noexcept { return {word_, a_}; }
-  bool same_storage(const StoredStr& other) const noexcept { return storage_id() == other.storage_id(); }
-  uint64_t storage_hash() const noexcept { return storage_id().hash(); }
 
   // Like reset, handing a shared range's count to `batch` instead of releasing it at once.
   void reset_into(SourceReleaseBatch& batch) noexcept {
