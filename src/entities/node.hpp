@@ -34,6 +34,40 @@ inline std::span<PyObject* const> children_of(const NodeObject* node) {
 PyObject* make_node(StoredStr&& name, StoredStr&& text, AttrMap&& attrs, PyObject* const* children,
                     size_t count);
 
+// Interpreters whose reference counts are plain integers let a reader make its nodes without the
+// GIL; debug interpreters count every reference in process-wide totals, and builds without a GIL
+// need atomic counts, so there nodes are made with the GIL (make_node).
+#if !defined(Py_REF_DEBUG) && !defined(Py_TRACE_REFS) && !defined(Py_GIL_DISABLED)
+inline constexpr bool kNodesWithoutGil = true;
+#else
+inline constexpr bool kNodesWithoutGil = false;
+#endif
+
+// Makes the nodes of one tree that nothing else can see yet, without the GIL: their memory comes
+// from chunks leased to this thread, and the type's references for them are added at once, by
+// publish(), with the GIL. Create, publish and destroy with the GIL held; make() runs with or
+// without it. Only for kNodesWithoutGil.
+class UnpublishedNodes {
+ public:
+  UnpublishedNodes();
+  ~UnpublishedNodes();  // publishes what is left and ends the leases
+  UnpublishedNodes(const UnpublishedNodes&) = delete;
+  UnpublishedNodes& operator=(const UnpublishedNodes&) = delete;
+
+  // As make_node, except that on failure (no memory, null returned, no exception set) the child
+  // references stay with the caller. The node must not be released before publish().
+  PyObject* make(StoredStr&& name, StoredStr&& text, AttrMap&& attrs, PyObject* const* children,
+                 size_t count) noexcept;
+  // Adds the type's references for the nodes made so far. GIL held.
+  void publish();
+
+ private:
+  struct Leases;
+  PyTypeObject* type_;
+  Leases* leases_;
+  size_t unpublished_ = 0;
+};
+
 // Copies a dict of str to str into a new attribute map with fresh keys. On failure the exception
 // is set (the not-an-instance message names `str`) and false is returned.
 bool attrs_from_dict(PyObject* dict, AttrMap* out);

@@ -9,69 +9,49 @@
 #include "args.hpp"
 #include "boundary.hpp"
 #include "entities/node.hpp"
+#include "entities/node_arena.hpp"
+#include "storage/big_block.hpp"
 #include "entities/node_methods.hpp"
 
 namespace vx {
 namespace {
 
-// Node blocks freed for reuse, by child count. Nodes come from the C heap rather than the
-// interpreter's arenas, and freed blocks are kept here (up to a bound) instead of going back to
-// malloc: a freed tree's memory then serves the next read as it is, with no page to fault in
-// afresh, which on machines where a first touch costs microseconds dominates building big trees.
-// The bound caps what an idle process keeps after freeing its largest trees. Blocks are only
-// taken and given with the GIL held.
-class NodePool {
- public:
-  static constexpr size_t kMaxRetainedBytes = size_t{256} << 20;
+size_t node_block_size(size_t children) {
+  return offsetof(NodeObject, children) + children * sizeof(PyObject*);
+}
 
-  static size_t block_size(size_t children) {
-    return offsetof(NodeObject, children) + children * sizeof(PyObject*);
+// Nodes come from the C heap rather than the interpreter's arenas: nodes of few children (nearly
+// all of a document's) from the size-class chunks of NodeArena, which keep the memory of a freed
+// tree for the next one, the rest from malloc. Blocks are only taken and given with the GIL held.
+NodeArena node_arena(node_block_size);
+
+void* take_node_block(size_t children) {
+  if (NodeArena::serves(children)) return node_arena.take(children);
+  return big_alloc(node_block_size(children));
+}
+
+// Gives back the block of a node with `children` children. Blocks that malloc would free may go
+// to `batch`, to be freed later (possibly without the GIL).
+void give_node_block(void* block, size_t children, SourceReleaseBatch* batch) {
+  size_t bytes = node_block_size(children);
+  if (NodeArena::serves(children)) {
+    node_arena.give(block, children);
+  } else if (batch && bytes < kBigBlockBytes) {
+    batch->free_later(block);
+  } else {
+    big_free(block, bytes);
   }
-
-  void* take(size_t children) {
-    if (children < kClasses && heads_[children]) {
-      FreeBlock* block = heads_[children];
-      heads_[children] = block->next;
-      retained_ -= block_size(children);
-      return block;
-    }
-    return std::malloc(block_size(children));
-  }
-
-  // Keeps the block for reuse, or returns false when the pool is full (the caller frees it).
-  bool keep(void* memory, size_t children) {
-    size_t size = block_size(children);
-    if (children < kClasses && retained_ + size <= kMaxRetainedBytes) {
-      auto* block = static_cast<FreeBlock*>(memory);
-      block->next = heads_[children];
-      heads_[children] = block;
-      retained_ += size;
-      return true;
-    }
-    return false;
-  }
-
- private:
-  static constexpr size_t kClasses = 8;
-  struct FreeBlock {
-    FreeBlock* next;
-  };
-  FreeBlock* heads_[kClasses] = {};
-  size_t retained_ = 0;
-};
-NodePool node_pool;
+}
 
 PyObject* node_alloc(PyTypeObject* type, Py_ssize_t children) {
-  void* memory = node_pool.take(static_cast<size_t>(children));
+  void* memory = take_node_block(static_cast<size_t>(children));
   if (!memory) return PyErr_NoMemory();
   return reinterpret_cast<PyObject*>(
       PyObject_InitVar(static_cast<PyVarObject*>(memory), type, children));
 }
 
 void node_free(void* memory) {
-  if (!node_pool.keep(memory, static_cast<size_t>(Py_SIZE(static_cast<PyVarObject*>(memory))))) {
-    std::free(memory);
-  }
+  give_node_block(memory, static_cast<size_t>(Py_SIZE(static_cast<PyVarObject*>(memory))), nullptr);
 }
 
 // Releasing a node drops its children. A child whose last reference goes is not released from
@@ -101,7 +81,7 @@ void release_fields(NodeObject* node, SourceReleaseBatch& batch) {
 
 void free_node(NodeObject* node, SourceReleaseBatch& batch) {
   PyTypeObject* type = Py_TYPE(node);
-  if (!node_pool.keep(node, static_cast<size_t>(Py_SIZE(node)))) batch.free_later(node);
+  give_node_block(node, static_cast<size_t>(Py_SIZE(node)), &batch);
   Py_DECREF(type);
 }
 
@@ -356,6 +336,52 @@ PyObject* make_node(StoredStr&& name, StoredStr&& text, AttrMap&& attrs, PyObjec
   new (&node->attrs) AttrMap(std::move(attrs));
   for (size_t i = 0; i < count; ++i) node->children[i] = children[i];
   return obj;
+}
+
+struct UnpublishedNodes::Leases {
+  NodeArena::Lease by_class[NodeArena::kClasses];
+};
+
+UnpublishedNodes::UnpublishedNodes() : type_(node_type()), leases_(new Leases) {}
+
+UnpublishedNodes::~UnpublishedNodes() {
+  publish();
+  for (NodeArena::Lease& lease : leases_->by_class) node_arena.end_lease(lease);
+  delete leases_;
+}
+
+PyObject* UnpublishedNodes::make(StoredStr&& name, StoredStr&& text, AttrMap&& attrs,
+                                 PyObject* const* children, size_t count) noexcept {
+  void* memory;
+  if (NodeArena::serves(count)) {
+    NodeArena::Lease& lease = leases_->by_class[count];
+    memory = lease.take();
+    if (!memory) {
+      if (!node_arena.renew(lease, count)) return nullptr;
+      memory = lease.take();
+    }
+  } else {
+    memory = big_alloc(node_block_size(count));
+    if (!memory) return nullptr;
+  }
+  // What PyObject_InitVar does, but for the type's reference, which publish() adds.
+  auto* obj = static_cast<PyObject*>(memory);
+  Py_SET_REFCNT(obj, 1);
+  Py_SET_TYPE(obj, type_);
+  Py_SET_SIZE(reinterpret_cast<PyVarObject*>(obj), static_cast<Py_ssize_t>(count));
+  NodeObject* node = as_node(obj);
+  new (&node->name) StoredStr(std::move(name));
+  new (&node->text) StoredStr(std::move(text));
+  new (&node->attrs) AttrMap(std::move(attrs));
+  for (size_t i = 0; i < count; ++i) node->children[i] = children[i];
+  ++unpublished_;
+  return obj;
+}
+
+void UnpublishedNodes::publish() {
+  auto* type = reinterpret_cast<PyObject*>(type_);
+  Py_SET_REFCNT(type, Py_REFCNT(type) + static_cast<Py_ssize_t>(unpublished_));
+  unpublished_ = 0;
 }
 
 bool attrs_from_dict(PyObject* dict, AttrMap* out) {

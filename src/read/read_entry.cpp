@@ -19,6 +19,7 @@
 #include "per_thread.hpp"
 #include "read/tree_builder.hpp"
 #include "read/unicode.hpp"
+#include "storage/big_block.hpp"
 
 #ifndef MADV_POPULATE_WRITE
 #define MADV_POPULATE_WRITE 23
@@ -51,7 +52,7 @@ void populate(char* p, size_t len) {
   }
 }
 
-// The whole file in one malloc'd buffer (handed to the caller), or the OS error. No GIL.
+// The whole file in one buffer of big_alloc (handed to the caller), or the OS error. No GIL.
 Result<SourceText*, OsError> load_file(const std::string& path) {
   if (path.find('\0') != std::string::npos) {
     return OsError{0, "file name contained an unexpected NUL byte"};
@@ -63,15 +64,15 @@ Result<SourceText*, OsError> load_file(const std::string& path) {
   // Regular files report their size; anything else is read until it ends.
   size_t capacity = S_ISREG(st.st_mode) && st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1
                                                           : 64 * 1024;
-  char* buffer = static_cast<char*>(std::malloc(capacity));
+  char* buffer = static_cast<char*>(big_alloc(capacity));
   if (!buffer) throw std::bad_alloc();
   populate(buffer, capacity);
   size_t size = 0;
   while (true) {
     if (size == capacity) {
-      char* bigger = static_cast<char*>(std::realloc(buffer, capacity * 2));
+      char* bigger = static_cast<char*>(big_realloc(buffer, capacity, capacity * 2));
       if (!bigger) {
-        std::free(buffer);
+        big_free(buffer, capacity);
         throw std::bad_alloc();
       }
       buffer = bigger;
@@ -81,13 +82,13 @@ Result<SourceText*, OsError> load_file(const std::string& path) {
     if (got < 0) {
       if (errno == EINTR) continue;
       int code = errno;
-      std::free(buffer);
+      big_free(buffer, capacity);
       return OsError{code, {}};
     }
     if (got == 0) break;
     size += static_cast<size_t>(got);
   }
-  return SourceText::adopt(buffer, size);
+  return SourceText::adopt(buffer, size, capacity);
 }
 
 // Records finished per batch: their storage (a few MB) is reused for every batch and every read
@@ -95,20 +96,51 @@ Result<SourceText*, OsError> load_file(const std::string& path) {
 constexpr size_t kRecordBatch = 32 * 1024;
 
 // Turns post-order records into Node objects, children first, with a stack of made nodes that
-// carries over from batch to batch (a subtree's children may come from earlier batches).
+// carries over from batch to batch (a subtree's children may come from earlier batches). Where
+// the interpreter allows it (kNodesWithoutGil) the nodes are made without the GIL, as the
+// records come; otherwise with the GIL, a batch at a time.
 class NodeAssembler {
  public:
   NodeAssembler() : made_(per_thread<WrapStack>().nodes) { made_.clear(); }
   ~NodeAssembler() {
+    unpublished_.reset();  // before any node is released
     for (PyObject* node : made_) Py_DECREF(node);
     made_.clear();
-    if (made_.capacity() > (size_t{1} << 20)) std::vector<PyObject*>().swap(made_);
+    if (made_.capacity() > (size_t{1} << 20)) Stack().swap(made_);
   }
   NodeAssembler(const NodeAssembler&) = delete;
   NodeAssembler& operator=(const NodeAssembler&) = delete;
 
-  // Consumes every record of the batch. False with the interpreter's error set on failure.
+  // Consumes every record of the batch, with the GIL. False with the interpreter's error set.
   bool consume(RecordBuffer& records) {
+    return consume_with([](NodeRecord& r, PyObject* const* children, size_t count) {
+      // make_node takes the children's references, whether it succeeds or not.
+      return make_node(std::move(r.name), std::move(r.text), std::move(r.attrs), children, count);
+    }, records, true);
+  }
+
+  // The same without the GIL (kNodesWithoutGil only). False when memory ran out; nothing is set.
+  bool consume_unpublished(RecordBuffer& records) {
+    UnpublishedNodes& nodes = *unpublished_;
+    return consume_with([&nodes](NodeRecord& r, PyObject* const* children, size_t count) {
+      return nodes.make(std::move(r.name), std::move(r.text), std::move(r.attrs), children, count);
+    }, records, false);
+  }
+
+  // GIL held: the nodes made without it may now be released.
+  void publish() { unpublished_->publish(); }
+
+  PyObject* take_root() {
+    if (made_.size() != 1) invariant_failed("records do not form one tree");
+    unpublished_.reset();
+    PyObject* root = made_.back();
+    made_.clear();
+    return root;
+  }
+
+ private:
+  template <class Make>
+  bool consume_with(Make make, RecordBuffer& records, bool failure_takes_children) {
     struct Forget {
       RecordBuffer& r;
       ~Forget() { r.recycle(kRetainedRecordBytes); }  // destroys what was not moved out
@@ -116,29 +148,24 @@ class NodeAssembler {
     for (NodeRecord& r : records) {
       size_t count = static_cast<size_t>(r.child_count);
       if (count > made_.size()) invariant_failed("record claims more children than were built");
-      PyObject* const* children = made_.data() + (made_.size() - count);
-      // make_node takes the children's references, whether it succeeds or not.
-      PyObject* node = make_node(std::move(r.name), std::move(r.text), std::move(r.attrs),
-                                 children, count);
+      PyObject* node = make(r, made_.data() + (made_.size() - count), count);
+      if (!node) {
+        if (failure_takes_children) made_.resize(made_.size() - count);
+        return false;
+      }
       made_.resize(made_.size() - count);
-      if (!node) return false;
       made_.push_back(node);
     }
     return true;
   }
 
-  PyObject* take_root() {
-    if (made_.size() != 1) invariant_failed("records do not form one tree");
-    PyObject* root = made_.back();
-    made_.clear();
-    return root;
-  }
-
- private:
+  // Wide documents stack millions of nodes: such a stack comes from huge pages.
+  using Stack = std::vector<PyObject*, BigBlockAllocator<PyObject*>>;
   struct WrapStack {
-    std::vector<PyObject*> nodes;
+    Stack nodes;
   };
-  std::vector<PyObject*>& made_;
+  Stack& made_;
+  std::optional<UnpublishedNodes> unpublished_{std::in_place};
 };
 
 PyObject* raise_read_error(const ReadError& error) {
@@ -147,9 +174,31 @@ PyObject* raise_read_error(const ReadError& error) {
   return nullptr;
 }
 
+// Reads the document and makes its nodes with the GIL released, taking it back only at the end;
+// no node is visible to Python before the whole tree is complete.
+PyObject* read_nodes_without_gil(SourceText* source, const std::string& root_tag) {
+  NodeAssembler nodes;
+  std::optional<TreeReader> reader;
+  ReadProgress progress;
+  bool made = true;
+  {
+    GilRelease unlocked;
+    reader.emplace(source, root_tag);
+    do {
+      progress = reader->run(kRecordBatch);
+      if (progress == ReadProgress::Failed) break;
+      made = nodes.consume_unpublished(reader->records());
+    } while (made && progress != ReadProgress::Done);
+  }
+  nodes.publish();
+  if (progress == ReadProgress::Failed) return raise_read_error(reader->take_error());
+  if (!made) return PyErr_NoMemory();
+  return nodes.take_root();
+}
+
 // Runs the walk with the GIL released, taking it back between batches only to turn finished
-// records into nodes; no node is visible to Python before the whole tree is complete.
-PyObject* read_nodes(SourceText* source, const std::string& root_tag) {
+// records into nodes.
+PyObject* read_nodes_with_gil(SourceText* source, const std::string& root_tag) {
   NodeAssembler nodes;
   std::optional<TreeReader> reader;
   while (true) {
@@ -163,6 +212,11 @@ PyObject* read_nodes(SourceText* source, const std::string& root_tag) {
     if (!nodes.consume(reader->records())) return nullptr;
     if (progress == ReadProgress::Done) return nodes.take_root();
   }
+}
+
+PyObject* read_nodes(SourceText* source, const std::string& root_tag) {
+  if constexpr (kNodesWithoutGil) return read_nodes_without_gil(source, root_tag);
+  return read_nodes_with_gil(source, root_tag);
 }
 
 PyObject* read_string_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
