@@ -67,10 +67,12 @@ GilRelease::GilRelease() noexcept {
   state_ = PyEval_SaveThread();
 }
 
+GilRelease::GilRelease(KeepDropsQueued) noexcept : GilRelease() { drop_queued_ = false; }
+
 GilRelease::~GilRelease() {
   PyEval_RestoreThread(state_);
   gil_released = false;
-  drain_pending_drops();
+  if (drop_queued_) drain_pending_drops();
 }
 
 DeferOwnerDrops::DeferOwnerDrops() noexcept { ++owner_drops_deferred; }

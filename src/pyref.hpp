@@ -44,13 +44,19 @@ bool gil_released_here() noexcept;
 // last drop happens inside it are queued and dropped after the GIL is taken back.
 class GilRelease {
  public:
+  // For a scope whose caller must run no Python code right after it: the queued drops stay
+  // queued when the GIL is taken back, for the caller to drop later.
+  enum KeepDropsQueued { kKeepDropsQueued };
+
   GilRelease() noexcept;
+  explicit GilRelease(KeepDropsQueued) noexcept;
   ~GilRelease();
   GilRelease(const GilRelease&) = delete;
   GilRelease& operator=(const GilRelease&) = delete;
 
  private:
   PyThreadState* state_;
+  bool drop_queued_ = true;
 };
 
 }  // namespace vx

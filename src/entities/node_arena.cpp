@@ -23,6 +23,31 @@ namespace vx {
 
 static_assert(NodeArena::kChunkBytes % 4096 == 0);
 
+// A chunk's header sits at its start; its blocks follow.
+struct NodeArena::Chunk {
+  struct FreeBlock {
+    FreeBlock* next;
+  };
+  FreeBlock* given_back = nullptr;
+  char* unused = nullptr;  // blocks from here to `end` were never handed out
+  char* end = nullptr;
+  size_t live = 0;
+  size_t size_class = 0;
+  Chunk* prev = nullptr;  // links on the class's list of chunks with room, or of empty chunks
+  Chunk* next = nullptr;
+  bool listed = false;
+
+  static constexpr size_t kHeaderBytes = 64;
+
+  static Chunk* of(void* block) {
+    return reinterpret_cast<Chunk*>(reinterpret_cast<uintptr_t>(block) & ~(kChunkBytes - 1));
+  }
+  char* first_block() { return reinterpret_cast<char*>(this) + kHeaderBytes; }
+  bool has_room(size_t block_bytes) const {
+    return given_back || static_cast<size_t>(end - unused) >= block_bytes;
+  }
+};
+
 NodeArena::NodeArena(BlockSize block_size) {
   static_assert(sizeof(Chunk) <= Chunk::kHeaderBytes);
   for (size_t k = 0; k < kClasses; ++k) classes_[k].block_bytes = block_size(k);
@@ -36,10 +61,28 @@ NodeArena::~NodeArena() {
   }
 }
 
-void* NodeArena::take_from_another_chunk(size_t children) {
+void* NodeArena::take(size_t children) {
+  std::lock_guard<std::mutex> hold(lock_);
+  return take_locked(children);
+}
+
+void NodeArena::give(void* block, size_t children) {
+  std::lock_guard<std::mutex> hold(lock_);
+  give_locked(block, children);
+}
+
+void NodeArena::GiveBatch::flush() {
+  if (count_ == 0) return;
+  std::lock_guard<std::mutex> hold(arena_.lock_);
+  for (size_t i = 0; i < count_; ++i) arena_.give_locked(blocks_[i], classes_[i]);
+  count_ = 0;
+}
+
+void* NodeArena::take_locked(size_t children) {
   SizeClass& cls = classes_[children];
   Chunk* chunk = cls.current;
-  if (!chunk || (!chunk->given_back && chunk->unused + cls.block_bytes > chunk->end)) {
+  if (!chunk || !chunk->has_room(cls.block_bytes)) {
+    // The chunk given up is full; the first block given back to it lists it again.
     if (cls.with_room) {
       chunk = cls.with_room;
       unlist(chunk);
@@ -47,7 +90,6 @@ void* NodeArena::take_from_another_chunk(size_t children) {
       chunk = fresh_chunk(children);
       if (!chunk) return nullptr;
     }
-    // The chunk given up is full; its first block given back lists it again.
     cls.current = chunk;
   }
   void* block;
@@ -64,7 +106,7 @@ void* NodeArena::take_from_another_chunk(size_t children) {
   return block;
 }
 
-void NodeArena::give_checked(void* block, size_t children) {
+void NodeArena::give_locked(void* block, size_t children) {
   Chunk* chunk = Chunk::of(block);
   auto* freed = static_cast<Chunk::FreeBlock*>(block);
   freed->next = chunk->given_back;
@@ -72,41 +114,28 @@ void NodeArena::give_checked(void* block, size_t children) {
   VX_POISON(block, classes_[children].block_bytes);
   --chunk->live;
   if (chunk->listed ? chunk->live != 0 : chunk == classes_[children].current) return;
-  settle_given_back(chunk);
-}
-
-// A block went back to a chunk that is not the current one: the chunk now has room, or holds no
-// block at all any more.
-void NodeArena::settle_given_back(Chunk* chunk) {
+  // A chunk not in use now has room, or holds no block at all any more.
   if (chunk->live == 0) {
     if (chunk->listed) unlist(chunk);
-    release_chunk(chunk);
+    release_chunk_locked(chunk);
   } else {
     list_with_room(chunk);
   }
 }
 
+// Called with the lock held; maps a new chunk when none is kept.
 NodeArena::Chunk* NodeArena::fresh_chunk(size_t size_class) {
-  void* memory = nullptr;
-  {
-    std::lock_guard<std::mutex> hold(pool_lock_);
-    if (cached_) {
-      memory = cached_;
-      cached_ = cached_->next;
-      --cached_count_;
-    } else {
-      ++mapped_;  // taken back below if the mapping fails
-    }
-  }
-  if (!memory) {
+  void* memory;
+  if (cached_) {
+    memory = cached_;
+    cached_ = cached_->next;
+    --cached_count_;
+  } else {
     // A process with small trees keeps to ordinary pages: a huge page would make every chunk
     // resident in full, 2 MiB for a handful of nodes.
-    memory = map_aligned(kChunkBytes, mapped_chunks() > kSmallChunks);
-    if (!memory) {
-      std::lock_guard<std::mutex> hold(pool_lock_);
-      --mapped_;
-      return nullptr;
-    }
+    memory = map_aligned(kChunkBytes, mapped_ >= kSmallChunks);
+    if (!memory) return nullptr;
+    ++mapped_;
   }
   VX_UNPOISON(memory, Chunk::kHeaderBytes);
   Chunk* chunk = new (memory) Chunk;
@@ -117,28 +146,25 @@ NodeArena::Chunk* NodeArena::fresh_chunk(size_t size_class) {
   return chunk;
 }
 
-void NodeArena::release_chunk(Chunk* chunk) {
-  {
-    std::lock_guard<std::mutex> hold(pool_lock_);
-    if (cached_count_ < kMaxCachedChunks) {
-      VX_UNPOISON(chunk, kChunkBytes);
-      chunk->next = cached_;
-      cached_ = chunk;
-      ++cached_count_;
-      return;
-    }
-    --mapped_;
+void NodeArena::release_chunk_locked(Chunk* chunk) {
+  if (cached_count_ < kMaxCachedChunks) {
+    VX_UNPOISON(chunk, kChunkBytes);
+    chunk->next = cached_;
+    cached_ = chunk;
+    ++cached_count_;
+    return;
   }
+  --mapped_;
   munmap(chunk, kChunkBytes);
 }
 
 size_t NodeArena::mapped_chunks() const {
-  std::lock_guard<std::mutex> hold(pool_lock_);
+  std::lock_guard<std::mutex> hold(lock_);
   return mapped_;
 }
 
 size_t NodeArena::cached_chunks() const {
-  std::lock_guard<std::mutex> hold(pool_lock_);
+  std::lock_guard<std::mutex> hold(lock_);
   return cached_count_;
 }
 
@@ -147,9 +173,9 @@ NodeArena::Lease::~Lease() {
 }
 
 bool NodeArena::renew(Lease& lease, size_t children) {
+  std::lock_guard<std::mutex> hold(lock_);
   if (Chunk* used_up = lease.chunk_) {
-    // Full, so it joins no list; the first block given back to it lists it. Nothing else can
-    // know the chunk before the nodes made from it are published, with the GIL.
+    // Full, so it joins no list; the first block given back to it lists it.
     lease.chunk_ = nullptr;
     used_up->unused = lease.unused_;
     used_up->live += lease.taken_;
@@ -168,13 +194,14 @@ bool NodeArena::renew(Lease& lease, size_t children) {
 void NodeArena::end_lease(Lease& lease) {
   Chunk* chunk = lease.chunk_;
   if (!chunk) return;
+  std::lock_guard<std::mutex> hold(lock_);
   lease.chunk_ = nullptr;
   chunk->unused = lease.unused_;
   chunk->live += lease.taken_;
   VX_POISON(chunk->unused, static_cast<size_t>(chunk->end - chunk->unused));
   if (chunk->live == 0) {
-    release_chunk(chunk);
-  } else if (chunk->unused + lease.block_bytes_ <= chunk->end) {
+    release_chunk_locked(chunk);
+  } else if (chunk->has_room(lease.block_bytes_)) {
     list_with_room(chunk);
   }
 }

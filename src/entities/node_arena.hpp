@@ -22,9 +22,8 @@ namespace vx {
 // beyond it. Blocks are handed out from the chunk's unused end in address order, so a tree built
 // into fresh chunks lies in memory in the order it is built and walked.
 //
-// take, give and end_lease must be called with the GIL held (they touch the chunks in use);
-// taking a lease and taking blocks from it need no GIL. Empty chunks are kept under a lock of
-// their own.
+// Thread-safe: one lock guards the arena, taken once per call, once per GiveBatch of blocks and
+// once per chunk leased. A lease lets one thread take blocks with no lock at all.
 class NodeArena {
  public:
   static constexpr size_t kClasses = 8;  // child counts 0..7
@@ -44,13 +43,37 @@ class NodeArena {
   struct Chunk;
 
   // A block for a node of `children` children (< kClasses); null when no memory is left.
-  inline void* take(size_t children);
-  // Gives back a block that `take(children)` returned.
-  inline void give(void* block, size_t children);
+  void* take(size_t children);
+  // Gives back a block that this arena handed out for `children` children.
+  void give(void* block, size_t children);
 
-  // A fresh chunk handed to one thread, which takes blocks from it without the GIL and without
-  // a lock: nothing else touches the chunk until the lease ends. A reader builds a tree's nodes
-  // that way while other threads run Python code.
+  // Blocks given back in groups, under one lock per group. Flushed when full and when destroyed.
+  class GiveBatch {
+   public:
+    explicit GiveBatch(NodeArena& arena) : arena_(arena) {}
+    ~GiveBatch() { flush(); }
+    GiveBatch(const GiveBatch&) = delete;
+    GiveBatch& operator=(const GiveBatch&) = delete;
+    void add(void* block, size_t children) {
+      if (count_ == kCapacity) flush();
+      blocks_[count_] = block;
+      classes_[count_] = static_cast<uint8_t>(children);
+      ++count_;
+    }
+    void flush();
+
+   private:
+    static constexpr size_t kCapacity = 256;
+    NodeArena& arena_;
+    size_t count_ = 0;
+    void* blocks_[kCapacity];
+    uint8_t classes_[kCapacity];
+  };
+
+  // A fresh chunk handed to one thread, which takes blocks from it without any lock: nothing else
+  // touches the chunk until the lease ends. A reader builds a tree's nodes that way while other
+  // threads run. No block of a lease may be given back before the lease has ended or moved on to
+  // another chunk (renew).
   class Lease {
    public:
     Lease() = default;
@@ -65,7 +88,6 @@ class NodeArena {
       ++taken_;
       return block;
     }
-    bool held() const { return chunk_ != nullptr; }
 
    private:
     friend class NodeArena;
@@ -76,12 +98,10 @@ class NodeArena {
     size_t taken_ = 0;
   };
 
-  // Gives `lease` a fresh chunk of class `children`, for a lease that is not held or is used up
-  // (take returned null). False when there is no memory (the lease is then not held). Any
-  // thread, GIL or not.
+  // Gives `lease` a fresh chunk of class `children`; a lease that was held must be used up (take
+  // returned null). False when there is no memory (the lease is then not held).
   bool renew(Lease& lease, size_t children);
-  // Hands the lease's chunk back to the arena: its blocks taken count as taken, the rest as room.
-  // GIL held.
+  // Hands the lease's chunk back: the blocks taken count as handed out, the rest as room.
   void end_lease(Lease& lease);
 
   // Figures for tests and diagnostics.
@@ -92,80 +112,21 @@ class NodeArena {
   struct SizeClass {
     size_t block_bytes = 0;
     Chunk* current = nullptr;  // where blocks are taken from
-    Chunk* with_room = nullptr;  // other chunks holding given-back blocks
+    Chunk* with_room = nullptr;  // other chunks holding given-back or unused blocks
   };
 
-  void* take_from_another_chunk(size_t children);
-  void settle_given_back(Chunk* chunk);
-  void give_checked(void* block, size_t children);
+  void* take_locked(size_t children);
+  void give_locked(void* block, size_t children);
   Chunk* fresh_chunk(size_t size_class);
-  void release_chunk(Chunk* chunk);
+  void release_chunk_locked(Chunk* chunk);
   void list_with_room(Chunk* chunk);
   void unlist(Chunk* chunk);
 
+  mutable std::mutex lock_;
   SizeClass classes_[kClasses];
-  mutable std::mutex pool_lock_;  // guards the three below
   Chunk* cached_ = nullptr;
   size_t cached_count_ = 0;
   size_t mapped_ = 0;
 };
-
-// A chunk's header sits at its start; its blocks follow.
-struct NodeArena::Chunk {
-  struct FreeBlock {
-    FreeBlock* next;
-  };
-  FreeBlock* given_back = nullptr;
-  char* unused = nullptr;  // blocks from here to `end` were never handed out
-  char* end = nullptr;
-  size_t live = 0;
-  size_t size_class = 0;
-  Chunk* prev = nullptr;  // links on the class's list of chunks with room
-  Chunk* next = nullptr;
-  bool listed = false;
-
-  static constexpr size_t kHeaderBytes = 64;
-
-  static Chunk* of(void* block) {
-    return reinterpret_cast<Chunk*>(reinterpret_cast<uintptr_t>(block) & ~(kChunkBytes - 1));
-  }
-  char* first_block() { return reinterpret_cast<char*>(this) + kHeaderBytes; }
-};
-
-// The common cases inline: the current chunk has a block to hand out, and a block goes back to a
-// chunk that stays in use. Builds with the address sanitizer take the checked paths.
-inline void* NodeArena::take(size_t children) {
-#ifndef VX_ARENA_ASAN
-  SizeClass& cls = classes_[children];
-  if (Chunk* chunk = cls.current) {
-    if (Chunk::FreeBlock* block = chunk->given_back) {
-      chunk->given_back = block->next;
-      ++chunk->live;
-      return block;
-    }
-    if (chunk->unused + cls.block_bytes <= chunk->end) {
-      void* block = chunk->unused;
-      chunk->unused += cls.block_bytes;
-      ++chunk->live;
-      return block;
-    }
-  }
-#endif
-  return take_from_another_chunk(children);
-}
-
-inline void NodeArena::give(void* block, size_t children) {
-#ifndef VX_ARENA_ASAN
-  Chunk* chunk = Chunk::of(block);
-  auto* freed = static_cast<Chunk::FreeBlock*>(block);
-  freed->next = chunk->given_back;
-  chunk->given_back = freed;
-  --chunk->live;
-  if (chunk->listed ? chunk->live != 0 : chunk == classes_[children].current) return;
-  settle_given_back(chunk);
-#else
-  give_checked(block, children);
-#endif
-}
 
 }  // namespace vx

@@ -10,6 +10,7 @@
 #include "boundary.hpp"
 #include "entities/node.hpp"
 #include "entities/node_arena.hpp"
+#include "per_thread.hpp"
 #include "storage/big_block.hpp"
 #include "entities/node_methods.hpp"
 
@@ -22,25 +23,12 @@ size_t node_block_size(size_t children) {
 
 // Nodes come from the C heap rather than the interpreter's arenas: nodes of few children (nearly
 // all of a document's) from the size-class chunks of NodeArena, which keep the memory of a freed
-// tree for the next one, the rest from malloc. Blocks are only taken and given with the GIL held.
+// tree for the next one, the rest from big_alloc.
 NodeArena node_arena(node_block_size);
 
 void* take_node_block(size_t children) {
   if (NodeArena::serves(children)) return node_arena.take(children);
   return big_alloc(node_block_size(children));
-}
-
-// Gives back the block of a node with `children` children. Blocks that malloc would free may go
-// to `batch`, to be freed later (possibly without the GIL).
-void give_node_block(void* block, size_t children, SourceReleaseBatch* batch) {
-  size_t bytes = node_block_size(children);
-  if (NodeArena::serves(children)) {
-    node_arena.give(block, children);
-  } else if (batch && bytes < kBigBlockBytes) {
-    batch->free_later(block);
-  } else {
-    big_free(block, bytes);
-  }
 }
 
 PyObject* node_alloc(PyTypeObject* type, Py_ssize_t children) {
@@ -51,13 +39,19 @@ PyObject* node_alloc(PyTypeObject* type, Py_ssize_t children) {
 }
 
 void node_free(void* memory) {
-  give_node_block(memory, static_cast<size_t>(Py_SIZE(static_cast<PyVarObject*>(memory))), nullptr);
+  auto children = static_cast<size_t>(Py_SIZE(static_cast<PyVarObject*>(memory)));
+  if (NodeArena::serves(children)) {
+    node_arena.give(memory, children);
+  } else {
+    big_free(memory, node_block_size(children));
+  }
 }
 
 // Releasing a node drops its children. A child whose last reference goes is not released from
 // inside its parent's release (that would recurse once per level) but handed back here and
 // walked with an explicit stack, depth first, so the stack holds one path of the tree and a
-// node with many children never queues them all at once.
+// node with many children never queues them all at once. One per thread: a large release
+// continues without the GIL, so two threads may be releasing at once.
 struct ReleaseState {
   struct Frame {
     NodeObject* node;
@@ -67,11 +61,16 @@ struct ReleaseState {
   NodeObject* orphan = nullptr;  // the child whose last reference just went
   std::vector<Frame> stack;
   std::vector<void*> frees;  // heap blocks given up by the release under way
+  std::vector<PyObject*> shared;  // children met without the GIL that others may hold too
 };
-// One for the process: a release runs from start to end with the GIL held and runs no Python
-// code (document strs are dropped after it, see DeferOwnerDrops), so no two threads are ever
-// inside it at once, and it avoids a thread-local lookup per node.
-ReleaseState release_state;
+
+// What one release gives up, gathered so that each kind is settled in one go.
+struct ReleaseBatches {
+  explicit ReleaseBatches(ReleaseState& st) : sources(&st.frees), blocks(node_arena) {}
+  SourceReleaseBatch sources;
+  NodeArena::GiveBatch blocks;
+  size_t freed = 0;  // nodes, each of which held a reference to the type
+};
 
 void release_fields(NodeObject* node, SourceReleaseBatch& batch) {
   node->name.reset_into(batch);
@@ -79,16 +78,37 @@ void release_fields(NodeObject* node, SourceReleaseBatch& batch) {
   node->text.reset_into(batch);
 }
 
-void free_node(NodeObject* node, SourceReleaseBatch& batch) {
-  PyTypeObject* type = Py_TYPE(node);
-  give_node_block(node, static_cast<size_t>(Py_SIZE(node)), &batch);
-  Py_DECREF(type);
+void free_node(NodeObject* node, ReleaseBatches& out) {
+  auto children = static_cast<size_t>(Py_SIZE(node));
+  size_t bytes = node_block_size(children);
+  if (NodeArena::serves(children)) {
+    out.blocks.add(node, children);
+  } else if (bytes < kBigBlockBytes) {
+    out.sources.free_later(node);
+  } else {
+    big_free(node, bytes);
+  }
+  ++out.freed;
+}
+
+// GIL held: drops the references the freed nodes held to their type.
+void drop_type_refs(size_t freed) {
+  auto* type = reinterpret_cast<PyObject*>(node_type());
+  if constexpr (kNodesWithoutGil) {
+    Py_SET_REFCNT(type, Py_REFCNT(type) - static_cast<Py_ssize_t>(freed));  // the module holds one
+  } else {
+    for (size_t i = 0; i < freed; ++i) Py_DECREF(type);
+  }
 }
 
 // Releases of this many blocks or more free them with the GIL released: giving memory back to
 // the allocator is much of the cost of dropping a large tree, and other threads can run
 // meanwhile. Smaller releases are not worth the hand-over.
 constexpr size_t kFreeWithoutGil = 4096;
+
+// A release walks this many nodes with the GIL, and what is left of it without: a small tree is
+// freed before taking the GIL back could cost more than the walk.
+constexpr size_t kWalkWithGil = 32 * 1024;
 
 bool may_release_gil() {
 #if PY_VERSION_HEX >= 0x030D0000
@@ -98,12 +118,16 @@ bool may_release_gil() {
 #endif
 }
 
+void free_blocks(std::vector<void*>& blocks) {
+  for (void* block : blocks) std::free(block);
+  blocks.clear();
+}
+
 // Frees the blocks a release gave up. Nothing here touches a Python object.
 void free_given_up_blocks(ReleaseState& st) {
   if (st.frees.empty()) return;
   if (st.frees.size() < kFreeWithoutGil || !may_release_gil()) {
-    for (void* block : st.frees) std::free(block);
-    st.frees.clear();
+    free_blocks(st.frees);
     return;
   }
   // Another thread may release a tree of its own while this one frees without the GIL.
@@ -111,9 +135,8 @@ void free_given_up_blocks(ReleaseState& st) {
   blocks.swap(st.frees);
   {
     GilRelease unlocked;
-    for (void* block : blocks) std::free(block);
+    free_blocks(blocks);
   }
-  blocks.clear();
   if (st.frees.empty() && st.frees.capacity() < blocks.capacity()) st.frees.swap(blocks);
 }
 
@@ -122,22 +145,79 @@ void free_given_up_blocks(ReleaseState& st) {
 // dying child never enters its type's dealloc, which saves a call per freed node; builds that
 // track references (debug interpreters) go through the interpreter's own release instead.
 NodeObject* drop_last_child_ref(PyObject* child, ReleaseState& st) {
-#if !defined(Py_REF_DEBUG) && !defined(Py_TRACE_REFS) && !defined(Py_GIL_DISABLED)
-  (void)st;
-  if (Py_REFCNT(child) > 1) {
-    Py_SET_REFCNT(child, Py_REFCNT(child) - 1);
+  if constexpr (kNodesWithoutGil) {
+    if (Py_REFCNT(child) > 1) {
+      Py_SET_REFCNT(child, Py_REFCNT(child) - 1);
+      return nullptr;
+    }
+    Py_SET_REFCNT(child, 0);
+    return as_node(child);
+  } else {
+    Py_DECREF(child);
+    return std::exchange(st.orphan, nullptr);
+  }
+}
+
+// The same without the GIL. A count of 1 is the dying parent's reference alone: no other
+// reference exists through which anyone could change it. Any other count may be changing under
+// another thread, so that child is left for the GIL (ReleaseState::shared).
+NodeObject* drop_last_child_ref_without_gil(PyObject* child, ReleaseState& st) {
+  if (__atomic_load_n(&child->ob_refcnt, __ATOMIC_RELAXED) != 1) {
+    st.shared.push_back(child);
     return nullptr;
   }
   Py_SET_REFCNT(child, 0);
   return as_node(child);
-#else
-  Py_DECREF(child);
-  return std::exchange(st.orphan, nullptr);
-#endif
+}
+
+// Walks the release stack until it is empty (true) or `budget` nodes were visited (false).
+template <bool kWithoutGil>
+bool release_walk(ReleaseState& st, ReleaseBatches& out, size_t budget) {
+  while (!st.stack.empty()) {
+    if (budget-- == 0) return false;
+    ReleaseState::Frame& top = st.stack.back();
+    if (top.next_child == Py_SIZE(top.node)) {
+      free_node(top.node, out);
+      st.stack.pop_back();
+      continue;
+    }
+    PyObject* next = top.node->children[top.next_child++];
+    NodeObject* child = kWithoutGil ? drop_last_child_ref_without_gil(next, st)
+                                    : drop_last_child_ref(next, st);
+    if (!child) continue;
+    release_fields(child, out.sources);
+    if (Py_SIZE(child) == 0) {
+      free_node(child, out);
+    } else {
+      st.stack.push_back({child, 0});  // `top` is not used past this point
+    }
+  }
+  return true;
+}
+
+// Finishes a large release without the GIL, then drops with the GIL the references to children
+// that were shared, releasing those that die.
+void finish_release_without_gil(ReleaseState& st, ReleaseBatches& out) {
+  {
+    GilRelease unlocked(GilRelease::kKeepDropsQueued);  // no Python code before the walk is done
+    release_walk<true>(st, out, SIZE_MAX);
+    out.sources.flush();
+    out.blocks.flush();
+    free_blocks(st.frees);
+  }
+  while (!st.shared.empty()) {
+    PyObject* child = st.shared.back();
+    st.shared.pop_back();
+    NodeObject* dying = drop_last_child_ref(child, st);
+    if (!dying) continue;
+    release_fields(dying, out.sources);
+    st.stack.push_back({dying, 0});
+    release_walk<false>(st, out, SIZE_MAX);
+  }
 }
 
 void node_dealloc(PyObject* self) {
-  ReleaseState& st = release_state;
+  ReleaseState& st = per_thread<ReleaseState>();
   if (st.draining) {
     st.orphan = as_node(self);
     return;
@@ -145,28 +225,22 @@ void node_dealloc(PyObject* self) {
   {
     DeferOwnerDrops defer;  // nothing below may run Python code until the walk is done
     st.draining = true;
-    SourceReleaseBatch batch(&st.frees);
-    release_fields(as_node(self), batch);
+    ReleaseBatches out(st);
+    release_fields(as_node(self), out.sources);
     st.stack.push_back({as_node(self), 0});
-    while (!st.stack.empty()) {
-      ReleaseState::Frame& top = st.stack.back();
-      if (top.next_child == Py_SIZE(top.node)) {
-        free_node(top.node, batch);
-        st.stack.pop_back();
-        continue;
-      }
-      NodeObject* child = drop_last_child_ref(top.node->children[top.next_child++], st);
-      if (!child) continue;
-      release_fields(child, batch);
-      if (Py_SIZE(child) == 0) {
-        free_node(child, batch);
+    if (!release_walk<false>(st, out, kWalkWithGil)) {
+      if (kNodesWithoutGil && may_release_gil()) {
+        finish_release_without_gil(st, out);
       } else {
-        st.stack.push_back({child, 0});  // `top` is not used past this point
+        release_walk<false>(st, out, SIZE_MAX);
       }
     }
-    batch.flush();
+    out.sources.flush();
+    out.blocks.flush();
+    drop_type_refs(out.freed);
     st.draining = false;
     if (st.stack.capacity() > 4096) std::vector<ReleaseState::Frame>().swap(st.stack);
+    if (st.shared.capacity() > 4096) std::vector<PyObject*>().swap(st.shared);
   }
   drain_pending_drops();
   free_given_up_blocks(st);
