@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <exception>
 #include <new>
+#include <utility>
 
 #include "storage/big_block.hpp"
 
@@ -54,10 +55,12 @@ NodeArena::NodeArena(BlockSize block_size) {
 }
 
 NodeArena::~NodeArena() {
-  while (cached_) {
-    Chunk* next = cached_->next;
-    munmap(cached_, kChunkBytes);
-    cached_ = next;
+  for (Chunk* list : {cached_, lazily_freed_}) {
+    while (list) {
+      Chunk* next = list->next;
+      munmap(list, kChunkBytes);
+      list = next;
+    }
   }
 }
 
@@ -71,11 +74,40 @@ void NodeArena::give(void* block, size_t children) {
   give_locked(block, children);
 }
 
+void NodeArena::GiveBatch::add(void* block, size_t children) {
+#ifdef VX_ARENA_ASAN
+  arena_.give(block, children);  // one at a time, each poisoned as it goes
+#else
+  (void)children;
+  Chunk* chunk = Chunk::of(block);
+  size_t i = 0;
+  while (i < used_ && pending_[i].chunk != chunk) ++i;
+  if (i == used_) {
+    if (used_ == kChunks) {
+      flush();
+      i = 0;
+    }
+    pending_[i] = {chunk, nullptr, block, 0};
+    used_ = i + 1;
+  } else if (i != 0) {
+    std::swap(pending_[0], pending_[i]);  // the chunk met last is looked at first
+    i = 0;
+  }
+  Pending& p = pending_[i];
+  static_cast<Chunk::FreeBlock*>(block)->next = static_cast<Chunk::FreeBlock*>(p.first);
+  p.first = block;
+  ++p.count;
+#endif
+}
+
 void NodeArena::GiveBatch::flush() {
-  if (count_ == 0) return;
+  if (used_ == 0) return;
   std::lock_guard<std::mutex> hold(arena_.lock_);
-  for (size_t i = 0; i < count_; ++i) arena_.give_locked(blocks_[i], classes_[i]);
-  count_ = 0;
+  for (size_t i = 0; i < used_; ++i) {
+    arena_.give_linked_locked(pending_[i].chunk, pending_[i].first, pending_[i].last,
+                              pending_[i].count);
+  }
+  used_ = 0;
 }
 
 void* NodeArena::take_locked(size_t children) {
@@ -107,20 +139,26 @@ void* NodeArena::take_locked(size_t children) {
 }
 
 void NodeArena::give_locked(void* block, size_t children) {
-  Chunk* chunk = Chunk::of(block);
-  auto* freed = static_cast<Chunk::FreeBlock*>(block);
-  freed->next = chunk->given_back;
-  chunk->given_back = freed;
-  VX_POISON(block, classes_[children].block_bytes);
-  --chunk->live;
-  if (chunk->listed ? chunk->live != 0 : chunk == classes_[children].current) return;
-  // A chunk not in use now has room, or holds no block at all any more.
-  if (chunk->live == 0) {
+  if (give_linked_locked(Chunk::of(block), block, block, 1)) {
+    VX_POISON(block, classes_[children].block_bytes);
+  }
+}
+
+// Puts `count` blocks of `chunk`, linked from `first` to `last`, on its list of given-back blocks;
+// false when that emptied the chunk, which then went back to the kept chunks as a whole.
+bool NodeArena::give_linked_locked(Chunk* chunk, void* first, void* last, size_t count) {
+  chunk->live -= count;
+  const SizeClass& cls = classes_[chunk->size_class];
+  if (chunk->live == 0 && chunk != cls.current) {
+    // Emptied: its lists are dropped with it, so the blocks need not be linked in.
     if (chunk->listed) unlist(chunk);
     release_chunk_locked(chunk);
-  } else {
-    list_with_room(chunk);
+    return false;
   }
+  static_cast<Chunk::FreeBlock*>(last)->next = chunk->given_back;
+  chunk->given_back = static_cast<Chunk::FreeBlock*>(first);
+  if (!chunk->listed && chunk != cls.current) list_with_room(chunk);  // a full chunk has room again
+  return true;
 }
 
 // Called with the lock held; maps a new chunk when none is kept.
@@ -130,6 +168,10 @@ NodeArena::Chunk* NodeArena::fresh_chunk(size_t size_class) {
     memory = cached_;
     cached_ = cached_->next;
     --cached_count_;
+  } else if (lazily_freed_) {
+    memory = lazily_freed_;
+    lazily_freed_ = lazily_freed_->next;
+    --lazily_freed_count_;
   } else {
     // A process with small trees keeps to ordinary pages: a huge page would make every chunk
     // resident in full, 2 MiB for a handful of nodes.
@@ -147,13 +189,23 @@ NodeArena::Chunk* NodeArena::fresh_chunk(size_t size_class) {
 }
 
 void NodeArena::release_chunk_locked(Chunk* chunk) {
+  VX_UNPOISON(chunk, kChunkBytes);
   if (cached_count_ < kMaxCachedChunks) {
-    VX_UNPOISON(chunk, kChunkBytes);
     chunk->next = cached_;
     cached_ = chunk;
     ++cached_count_;
     return;
   }
+#ifdef MADV_FREE
+  // Past the bound the kernel may take the pages back whenever it needs memory; until it does,
+  // the chunk serves again without a fault or a cleared page.
+  if (lazily_freed_count_ < kMaxLazilyFreedChunks && madvise(chunk, kChunkBytes, MADV_FREE) == 0) {
+    chunk->next = lazily_freed_;  // in the header's first page, written after the advice
+    lazily_freed_ = chunk;
+    ++lazily_freed_count_;
+    return;
+  }
+#endif
   --mapped_;
   munmap(chunk, kChunkBytes);
 }

@@ -18,8 +18,9 @@ namespace vx {
 // blocks of that class only. Once the process has more than a few chunks, a chunk is asked for as
 // one transparent huge page where the kernel allows it, so building a large tree takes one page
 // fault per 2 MiB instead of one per 4 KiB, which on virtual machines costs microseconds each. A
-// chunk whose blocks are all given back is kept for the next tree, up to a bound, and unmapped
-// beyond it. Blocks are handed out from the chunk's unused end in address order, so a tree built
+// chunk whose blocks are all given back is kept for the next tree, up to a bound; past it, up to
+// a second bound, it is kept too but the kernel may take back its pages (MADV_FREE), and past
+// that it is unmapped. Blocks are handed out from the chunk's unused end in address order, so a tree built
 // into fresh chunks lies in memory in the order it is built and walked.
 //
 // Thread-safe: one lock guards the arena, taken once per call, once per GiveBatch of blocks and
@@ -28,7 +29,8 @@ class NodeArena {
  public:
   static constexpr size_t kClasses = 8;  // child counts 0..7
   static constexpr size_t kChunkBytes = size_t{2} << 20;
-  static constexpr size_t kMaxCachedChunks = 128;  // empty chunks kept: 256 MiB
+  static constexpr size_t kMaxCachedChunks = 256;  // empty chunks kept: 512 MiB
+  static constexpr size_t kMaxLazilyFreedChunks = 256;  // then left to the kernel: 512 MiB
   static constexpr size_t kSmallChunks = 8;  // chunks mapped before huge pages are asked for
 
   // `block_size(children)` must be a multiple of 8 and fit a chunk many times over.
@@ -47,27 +49,29 @@ class NodeArena {
   // Gives back a block that this arena handed out for `children` children.
   void give(void* block, size_t children);
 
-  // Blocks given back in groups, under one lock per group. Flushed when full and when destroyed.
+  // Blocks given back in groups: a release links them per chunk without the lock, then settles
+  // each chunk under one lock per group, so two threads releasing trees at once seldom wait for
+  // each other. Flushed when it meets more chunks than it has room for, and when destroyed.
   class GiveBatch {
    public:
     explicit GiveBatch(NodeArena& arena) : arena_(arena) {}
     ~GiveBatch() { flush(); }
     GiveBatch(const GiveBatch&) = delete;
     GiveBatch& operator=(const GiveBatch&) = delete;
-    void add(void* block, size_t children) {
-      if (count_ == kCapacity) flush();
-      blocks_[count_] = block;
-      classes_[count_] = static_cast<uint8_t>(children);
-      ++count_;
-    }
+    void add(void* block, size_t children);
     void flush();
 
    private:
-    static constexpr size_t kCapacity = 256;
+    static constexpr size_t kChunks = 8;
+    struct Pending {
+      Chunk* chunk;
+      void* first;  // blocks linked through their first word, newest first
+      void* last;
+      size_t count;
+    };
     NodeArena& arena_;
-    size_t count_ = 0;
-    void* blocks_[kCapacity];
-    uint8_t classes_[kCapacity];
+    size_t used_ = 0;
+    Pending pending_[kChunks];
   };
 
   // A fresh chunk handed to one thread, which takes blocks from it without any lock: nothing else
@@ -117,6 +121,7 @@ class NodeArena {
 
   void* take_locked(size_t children);
   void give_locked(void* block, size_t children);
+  bool give_linked_locked(Chunk* chunk, void* first, void* last, size_t count);
   Chunk* fresh_chunk(size_t size_class);
   void release_chunk_locked(Chunk* chunk);
   void list_with_room(Chunk* chunk);
@@ -126,6 +131,8 @@ class NodeArena {
   SizeClass classes_[kClasses];
   Chunk* cached_ = nullptr;
   size_t cached_count_ = 0;
+  Chunk* lazily_freed_ = nullptr;
+  size_t lazily_freed_count_ = 0;
   size_t mapped_ = 0;
 };
 
