@@ -179,3 +179,59 @@ def test_node_operations_while_reads_and_writes_run(concurrently, ref):
         holder[0] = read_string(DOC, "catalog")
 
     concurrently([searcher, converter, renderer, reader, writer, dropper], seconds=SECONDS)
+
+
+def test_nodes_held_elsewhere_survive_large_releases_on_other_threads(concurrently, big_ref):
+    """A large tree is released mostly without the GIL; nodes that other references hold must
+    lose exactly their parent's reference and nothing else, even while other threads take and
+    drop references to them, and when two trees that share subtrees go at the same time."""
+    import sys
+
+    tree = read_string(BIG, "catalog")
+    # Items, and names of other items: each loses the one reference its dying parent held.
+    kept = tree.children[::97] + [
+        item.children[1] for i, item in enumerate(tree.children) if i % 101 == 1 and i % 97
+    ]
+    expected = [write_string(n, 0, False) for n in kept]
+    counts = [sys.getrefcount(n) for n in kept]
+
+    def churn():
+        for n in kept:
+            n.children
+            pair = [n, n]
+            del pair
+
+    def release():
+        nonlocal tree
+        mine, tree = tree, None
+        if mine is not None:
+            del mine
+
+    concurrently([churn, churn, release], seconds=SECONDS / 3)
+    assert tree is None
+    assert [write_string(n, 0, False) for n in kept] == expected
+    assert [sys.getrefcount(n) for n in kept] == [c - 1 for c in counts]
+
+    def shared_pair_released_at_once():
+        base = read_string(BIG, "catalog")
+        items = base.children
+        first = Node("a", None, items[: len(items) // 2 + 500])
+        second = Node("b", None, items[len(items) // 2 - 500:])
+        del base, items
+        done = threading.Barrier(2)
+
+        def drop(holder):
+            done.wait()
+            holder.clear()
+
+        holders = [[first], [second]]
+        del first, second
+        workers = [threading.Thread(target=drop, args=(h,)) for h in holders]
+        for w in workers:
+            w.start()
+        for w in workers:
+            w.join()
+
+    concurrently([shared_pair_released_at_once, churn], seconds=SECONDS / 3)
+    assert [write_string(n, 0, False) for n in kept] == expected
+    assert big_ref.xml == write_string(read_string(BIG, "catalog"), 0, False)

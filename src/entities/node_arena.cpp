@@ -247,9 +247,10 @@ void NodeArena::end_lease(Lease& lease) {
   Chunk* chunk = lease.chunk_;
   if (!chunk) return;
   std::lock_guard<std::mutex> hold(lock_);
-  lease.chunk_ = nullptr;
   chunk->unused = lease.unused_;
   chunk->live += lease.taken_;
+  lease.chunk_ = nullptr;
+  lease.unused_ = lease.end_ = nullptr;
   VX_POISON(chunk->unused, static_cast<size_t>(chunk->end - chunk->unused));
   if (chunk->live == 0) {
     release_chunk_locked(chunk);

@@ -1,0 +1,199 @@
+// Node arena and big blocks: blocks are distinct and reused, chunks go back when emptied, leases
+// and batched gives keep the accounting right.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "entities/node_arena.hpp"
+#include "storage/big_block.hpp"
+
+namespace vx {
+namespace {
+
+size_t test_block_size(size_t children) { return 56 + 8 * children; }
+
+constexpr size_t kPerChunk = (NodeArena::kChunkBytes - 64) / 56;  // leaf blocks in one chunk
+
+struct Taken {
+  void* block;
+  size_t children;
+};
+
+// Fills each block with a pattern of its own and checks that no other block overwrote it.
+void stamp(const Taken& t) { std::memset(t.block, static_cast<int>(reinterpret_cast<uintptr_t>(t.block) >> 3), test_block_size(t.children)); }
+bool stamp_intact(const Taken& t) {
+  auto* bytes = static_cast<unsigned char*>(t.block);
+  auto expect = static_cast<unsigned char>(reinterpret_cast<uintptr_t>(t.block) >> 3);
+  for (size_t i = 0; i < test_block_size(t.children); ++i) {
+    if (bytes[i] != expect) return false;
+  }
+  return true;
+}
+
+TEST(NodeArena, BlocksOfEveryClassAreDistinctAlignedAndKeepTheirBytes) {
+  NodeArena arena(test_block_size);
+  std::vector<Taken> taken;
+  for (size_t i = 0; i < 3 * kPerChunk; ++i) {
+    size_t children = i % NodeArena::kClasses;
+    void* block = arena.take(children);
+    ASSERT_NE(block, nullptr);
+    ASSERT_EQ(reinterpret_cast<uintptr_t>(block) % 8, 0u);
+    taken.push_back({block, children});
+    stamp(taken.back());
+  }
+  std::set<void*> distinct;
+  for (const Taken& t : taken) {
+    distinct.insert(t.block);
+    EXPECT_TRUE(stamp_intact(t));
+  }
+  EXPECT_EQ(distinct.size(), taken.size());
+  for (const Taken& t : taken) arena.give(t.block, t.children);
+}
+
+TEST(NodeArena, EmptiedChunksAreKeptAndServeTheNextTree) {
+  NodeArena arena(test_block_size);
+  for (int round = 0; round < 4; ++round) {
+    std::vector<void*> tree;
+    for (size_t i = 0; i < 5 * kPerChunk; ++i) tree.push_back(arena.take(0));
+    for (void* block : tree) arena.give(block, 0);
+  }
+  // One tree's worth of chunks, whatever the number of rounds.
+  EXPECT_LE(arena.mapped_chunks(), 7u);
+  EXPECT_GE(arena.cached_chunks(), 4u);
+}
+
+TEST(NodeArena, BlocksGivenBackToFullChunksAreTakenAgain) {
+  NodeArena arena(test_block_size);
+  const size_t per_chunk = (NodeArena::kChunkBytes - 64) / test_block_size(1);
+  std::vector<void*> full;
+  for (size_t i = 0; i < 3 * per_chunk; ++i) full.push_back(arena.take(1));
+  // Every other block comes back; no chunk has unused space left, so the next takes must be
+  // exactly those blocks, from the chunks they went back to.
+  std::set<void*> returned;
+  for (size_t i = 0; i < full.size(); i += 2) {
+    arena.give(full[i], 1);
+    returned.insert(full[i]);
+  }
+  size_t mapped = arena.mapped_chunks();
+  std::vector<void*> again;
+  size_t reused = 0;
+  for (size_t i = 0; i < returned.size(); ++i) {
+    again.push_back(arena.take(1));
+    reused += returned.count(again.back());
+  }
+  EXPECT_EQ(reused, returned.size());
+  EXPECT_EQ(arena.mapped_chunks(), mapped);
+  for (size_t i = 1; i < full.size(); i += 2) arena.give(full[i], 1);
+  for (void* block : again) arena.give(block, 1);
+}
+
+TEST(NodeArena, LeasedBlocksCountOnceTheLeaseEnds) {
+  NodeArena arena(test_block_size);
+  NodeArena::Lease lease;
+  EXPECT_EQ(lease.take(), nullptr);  // not held yet
+  std::vector<void*> blocks;
+  for (size_t i = 0; i < 2 * kPerChunk + 10; ++i) {
+    void* block = lease.take();
+    if (!block) {
+      ASSERT_TRUE(arena.renew(lease, 0));
+      block = lease.take();
+    }
+    ASSERT_NE(block, nullptr);
+    blocks.push_back(block);
+  }
+  arena.end_lease(lease);
+  EXPECT_EQ(lease.take(), nullptr);
+  size_t kept_before = arena.cached_chunks();
+  // Given back through batches, spread over more chunks than a batch holds at once.
+  {
+    NodeArena::GiveBatch batch(arena);
+    for (void* block : blocks) batch.add(block, 0);
+  }
+  EXPECT_EQ(arena.cached_chunks(), kept_before + 3);
+  // The partly used third chunk was left with room; a take must not map another chunk.
+  size_t mapped = arena.mapped_chunks();
+  void* again = arena.take(0);
+  EXPECT_EQ(arena.mapped_chunks(), mapped);
+  arena.give(again, 0);
+}
+
+TEST(NodeArena, BatchedGivesFromInterleavedChunksSettleEveryChunk) {
+  NodeArena arena(test_block_size);
+  std::vector<Taken> taken;
+  for (size_t i = 0; i < 20 * kPerChunk / NodeArena::kClasses; ++i) {
+    for (size_t c = 0; c < NodeArena::kClasses; ++c) taken.push_back({arena.take(c), c});
+  }
+  size_t mapped = arena.mapped_chunks();
+  {
+    NodeArena::GiveBatch batch(arena);
+    for (size_t i = 0; i < taken.size(); i += 3) batch.add(taken[i].block, taken[i].children);
+    for (size_t i = 1; i < taken.size(); i += 3) batch.add(taken[i].block, taken[i].children);
+    for (size_t i = 2; i < taken.size(); i += 3) batch.add(taken[i].block, taken[i].children);
+  }
+  // Every chunk but the current one of each class is empty again and kept.
+  EXPECT_GE(arena.cached_chunks() + NodeArena::kClasses, mapped);
+}
+
+TEST(NodeArena, ThreadsTakingLeasesAndGivingBatchesKeepBlocksApart) {
+  NodeArena arena(test_block_size);
+  auto work = [&arena](size_t children) {
+    for (int round = 0; round < 3; ++round) {
+      NodeArena::Lease lease;
+      std::vector<Taken> taken;
+      for (size_t i = 0; i < 3 * kPerChunk; ++i) {
+        void* block = lease.take();
+        if (!block && arena.renew(lease, children)) block = lease.take();
+        ASSERT_NE(block, nullptr);
+        taken.push_back({block, children});
+        stamp(taken.back());
+      }
+      arena.end_lease(lease);
+      NodeArena::GiveBatch batch(arena);
+      for (const Taken& t : taken) {
+        ASSERT_TRUE(stamp_intact(t));
+        batch.add(t.block, t.children);
+      }
+    }
+  };
+  std::thread a(work, 0), b(work, 0), c(work, 3);
+  a.join();
+  b.join();
+  c.join();
+  EXPECT_EQ(arena.cached_chunks(), arena.mapped_chunks());
+}
+
+TEST(BigBlock, SizesAroundTheThresholdKeepTheirBytesThroughReallocation) {
+  for (size_t bytes : {size_t{1}, kBigBlockBytes - 1, kBigBlockBytes, 3 * kBigBlockBytes + 5}) {
+    auto* block = static_cast<unsigned char*>(big_alloc(bytes));
+    ASSERT_NE(block, nullptr);
+    for (size_t i = 0; i < bytes; i += 4093) block[i] = static_cast<unsigned char>(i * 7);
+    block[bytes - 1] = 0xA5;
+    size_t grown = bytes * 2 + kBigBlockBytes;
+    auto* moved = static_cast<unsigned char*>(big_realloc(block, bytes, grown));
+    ASSERT_NE(moved, nullptr);
+    for (size_t i = 0; i + 1 < bytes; i += 4093) ASSERT_EQ(moved[i], static_cast<unsigned char>(i * 7));
+    EXPECT_EQ(moved[bytes - 1], 0xA5);
+    moved[grown - 1] = 1;
+    big_free(moved, grown);
+  }
+}
+
+TEST(BigBlock, AFreedBlockServesTheNextOfASimilarSize) {
+  const size_t bytes = 13 * kBigBlockBytes;  // larger than anything else these tests keep
+  void* first = big_alloc(bytes);
+  ASSERT_NE(first, nullptr);
+  big_free(first, bytes);
+  void* second = big_alloc(bytes - 4096);
+  ASSERT_NE(second, nullptr);
+#if !defined(__SANITIZE_ADDRESS__)
+  EXPECT_EQ(second, first);
+#endif
+  big_free(second, bytes - 4096);
+}
+
+}  // namespace
+}  // namespace vx
