@@ -92,7 +92,8 @@ def most_common_tag(root):
 
 def per_call(fn, repeat, min_sample=0.02, budget=None):
     """Median seconds per call. Fast calls are batched so that one sample lasts at least
-    `min_sample`, which keeps timer resolution and scheduler noise out of short operations.
+    `min_sample`, which keeps timer resolution and scheduler noise out of short operations
+    (each call's result is dropped before the next, see calls).
     The first call is the warm-up; `budget` (seconds) cuts the repeats of slow calls, and a
     first call longer than the budget is the measurement."""
     number, t0 = 1, time.perf_counter()
@@ -102,8 +103,16 @@ def per_call(fn, repeat, min_sample=0.02, budget=None):
         return elapsed  # slow calls gain little from a warm-up
     if elapsed < min_sample:
         number = max(1, int(min_sample / max(elapsed, 1e-7)))
-    return median_seconds(lambda: [fn() for _ in range(number)], repeat, budget=budget,
+    return median_seconds(lambda: calls(fn, number), repeat, budget=budget,
                           warm=number > 1, spent=elapsed) / number
+
+
+def calls(fn, number):
+    """`number` calls, each result dropped before the next call, as a program that uses a result
+    and lets it go would. Keeping the whole batch alive instead would time the page faults of
+    hundreds of results held at once, not the operation."""
+    for _ in range(number):
+        fn()
 
 
 def ratio(peer, ours):

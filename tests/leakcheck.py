@@ -9,8 +9,8 @@ The file name does not match test_*.py, so the normal suite does not collect it;
 release interpreter explicitly, every case skips.
 
 Each case runs one operation `inner` times per round: a few warm-up rounds fill caches, free
-lists and the node pool, then every measured round must end where the previous one did. As in
-CPython's own leak hunter, a case leaks when every measured round grew; a leak of one reference
+lists and the kept node chunks, then every measured round must end where the previous one did.
+As in CPython's own leak hunter, a case leaks when every measured round grew; a leak of one reference
 per call shows up as `inner` per round. The first two tests show that the measurement sees such
 leaks at all (a module built for a release interpreter also loads here, and its reference
 counting would be invisible).

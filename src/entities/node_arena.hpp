@@ -20,8 +20,8 @@ namespace vx {
 // fault per 2 MiB instead of one per 4 KiB, which on virtual machines costs microseconds each. A
 // chunk whose blocks are all given back is kept for the next tree, up to a bound; past it, up to
 // a second bound, it is kept too but the kernel may take back its pages (MADV_FREE), and past
-// that it is unmapped. Blocks are handed out from the chunk's unused end in address order, so a tree built
-// into fresh chunks lies in memory in the order it is built and walked.
+// that it is unmapped. Blocks are handed out from the chunk's unused end in address order, so a
+// tree built into fresh chunks lies in memory in the order it is built and walked.
 //
 // Thread-safe: one lock guards the arena, taken once per call, once per GiveBatch of blocks and
 // once per chunk leased. A lease lets one thread take blocks with no lock at all.
@@ -29,7 +29,7 @@ class NodeArena {
  public:
   static constexpr size_t kClasses = 8;  // child counts 0..7
   static constexpr size_t kChunkBytes = size_t{2} << 20;
-  static constexpr size_t kMaxCachedChunks = 256;  // empty chunks kept: 512 MiB
+  static constexpr size_t kMaxCachedChunks = 256;       // empty chunks kept: 512 MiB
   static constexpr size_t kMaxLazilyFreedChunks = 256;  // then left to the kernel: 512 MiB
   static constexpr size_t kSmallChunks = 8;  // chunks mapped before huge pages are asked for
 
@@ -115,7 +115,7 @@ class NodeArena {
  private:
   struct SizeClass {
     size_t block_bytes = 0;
-    Chunk* current = nullptr;  // where blocks are taken from
+    Chunk* current = nullptr;    // where blocks are taken from
     Chunk* with_room = nullptr;  // other chunks holding given-back or unused blocks
   };
 

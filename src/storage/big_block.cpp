@@ -136,7 +136,8 @@ void big_free(void* block, size_t bytes) noexcept {
 }
 
 void* big_realloc(void* block, size_t old_bytes, size_t new_bytes) noexcept {
-  if (!mapped(old_bytes) && !mapped(new_bytes)) return std::realloc(block, new_bytes ? new_bytes : 1);
+  if (!mapped(old_bytes) && !mapped(new_bytes))
+    return std::realloc(block, new_bytes ? new_bytes : 1);
   void* fresh = big_alloc(new_bytes);
   if (!fresh) return nullptr;
   std::memcpy(fresh, block, old_bytes < new_bytes ? old_bytes : new_bytes);

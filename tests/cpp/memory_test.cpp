@@ -24,7 +24,10 @@ struct Taken {
 };
 
 // Fills each block with a pattern of its own and checks that no other block overwrote it.
-void stamp(const Taken& t) { std::memset(t.block, static_cast<int>(reinterpret_cast<uintptr_t>(t.block) >> 3), test_block_size(t.children)); }
+void stamp(const Taken& t) {
+  std::memset(t.block, static_cast<int>(reinterpret_cast<uintptr_t>(t.block) >> 3),
+              test_block_size(t.children));
+}
 bool stamp_intact(const Taken& t) {
   auto* bytes = static_cast<unsigned char*>(t.block);
   auto expect = static_cast<unsigned char>(reinterpret_cast<uintptr_t>(t.block) >> 3);
@@ -175,7 +178,8 @@ TEST(BigBlock, SizesAroundTheThresholdKeepTheirBytesThroughReallocation) {
     size_t grown = bytes * 2 + kBigBlockBytes;
     auto* moved = static_cast<unsigned char*>(big_realloc(block, bytes, grown));
     ASSERT_NE(moved, nullptr);
-    for (size_t i = 0; i + 1 < bytes; i += 4093) ASSERT_EQ(moved[i], static_cast<unsigned char>(i * 7));
+    for (size_t i = 0; i + 1 < bytes; i += 4093)
+      ASSERT_EQ(moved[i], static_cast<unsigned char>(i * 7));
     EXPECT_EQ(moved[bytes - 1], 0xA5);
     moved[grown - 1] = 1;
     big_free(moved, grown);
