@@ -8,7 +8,9 @@
 #include <cstring>
 #include <new>
 
+#include "entities/node_arena.hpp"
 #include "entities/siphash.hpp"
+#include "per_thread.hpp"
 #include "result.hpp"
 
 namespace vx {
@@ -21,6 +23,49 @@ struct AttrMap::Block {
   uint32_t* slots() { return reinterpret_cast<uint32_t*>(entries() + count); }
 };
 static_assert(sizeof(AttrEntry) % alignof(uint32_t) == 0);
+
+// Each thread takes small blocks from chunks leased to it, with no lock.
+struct SmallBlockLeases {
+  NodeArena::Lease by_count[NodeArena::kClasses];
+  ~SmallBlockLeases() {
+    for (NodeArena::Lease& lease : by_count) attr_block_arena().end_lease(lease);
+  }
+};
+
+namespace {
+
+size_t small_block_bytes(size_t count) { return sizeof(AttrMap::Block) + count * sizeof(AttrEntry); }
+
+// Blocks of maps without an index (up to kLinearMax entries, nearly every element's) come from
+// size-class chunks like the nodes, for the same reason: a read of an attribute-heavy document
+// takes tens of MB of them, which malloc would give back on the tree's drop and fault in afresh
+// for the next read. Never destroyed: blocks may be given back during the process's exit.
+NodeArena& small_blocks = *new NodeArena(small_block_bytes);
+
+bool from_small_blocks(size_t count, size_t slots) {
+  return slots == 0 && NodeArena::serves(count);
+}
+
+AttrMap::Block* allocate_block(size_t count, size_t slots, SmallBlockLeases*& leases) {
+  void* memory;
+  if (from_small_blocks(count, slots)) {
+    if (!leases) leases = &per_thread<SmallBlockLeases>();
+    NodeArena::Lease& lease = leases->by_count[count];
+    memory = lease.take();
+    if (!memory && small_blocks.renew(lease, count)) memory = lease.take();
+  } else {
+    memory = std::malloc(sizeof(AttrMap::Block) + count * sizeof(AttrEntry) + slots * sizeof(uint32_t));
+  }
+  if (!memory) throw std::bad_alloc();
+  return static_cast<AttrMap::Block*>(memory);
+}
+
+bool has_index(const AttrMap::Block* block) { return block->slot_mask != 0; }
+
+}  // namespace
+
+
+NodeArena& attr_block_arena() { return small_blocks; }
 
 namespace {
 
@@ -110,9 +155,8 @@ AttrMap AttrMap::clone() const {
   if (!block_) return copy;
   size_t count = block_->count;
   size_t slots = block_->slot_mask ? block_->slot_mask + 1 : 0;
-  size_t bytes = sizeof(Block) + count * sizeof(AttrEntry) + slots * sizeof(uint32_t);
-  auto* b = static_cast<Block*>(std::malloc(bytes));
-  if (!b) throw std::bad_alloc();
+  SmallBlockLeases* leases = nullptr;
+  Block* b = allocate_block(count, slots, leases);
   b->count = 0;
   b->slot_mask = block_->slot_mask;
   b->keys = block_->keys;
@@ -130,18 +174,28 @@ AttrMap AttrMap::clone() const {
 
 void AttrMap::release_block() noexcept {
   AttrEntry* entries = block_->entries();
-  for (uint32_t i = 0; i < block_->count; ++i) entries[i].~AttrEntry();
-  std::free(block_);
+  size_t count = block_->count;
+  for (size_t i = 0; i < count; ++i) entries[i].~AttrEntry();
+  if (!has_index(block_) && NodeArena::serves(count)) {
+    small_blocks.give(block_, count);
+  } else {
+    std::free(block_);
+  }
   block_ = nullptr;
 }
 
-void AttrMap::release_block_into(SourceReleaseBatch& batch) noexcept {
+void AttrMap::release_block_into(SourceReleaseBatch& batch, NodeArena::GiveBatch& blocks) noexcept {
   AttrEntry* entries = block_->entries();
-  for (uint32_t i = 0; i < block_->count; ++i) {
+  size_t count = block_->count;
+  for (size_t i = 0; i < count; ++i) {
     entries[i].key.reset_into(batch);
     entries[i].value.reset_into(batch);
   }
-  batch.free_later(block_);
+  if (!has_index(block_) && NodeArena::serves(count)) {
+    blocks.add(block_, count);
+  } else {
+    batch.free_later(block_);
+  }
   block_ = nullptr;
 }
 
@@ -218,9 +272,7 @@ AttrMap AttrMapBuilder::finish() {
     return map;
   }
   size_t slots = count > AttrMap::kLinearMax ? slots_.size() : 0;
-  size_t bytes = sizeof(AttrMap::Block) + count * sizeof(AttrEntry) + slots * sizeof(uint32_t);
-  auto* b = static_cast<AttrMap::Block*>(std::malloc(bytes));
-  if (!b) throw std::bad_alloc();
+  AttrMap::Block* b = allocate_block(count, slots, leases_);
   b->count = static_cast<uint32_t>(count);
   b->slot_mask = slots ? static_cast<uint32_t>(slots - 1) : 0;
   b->keys = keys_;

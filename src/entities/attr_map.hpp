@@ -4,6 +4,7 @@
 #include <string_view>
 #include <vector>
 
+#include "entities/node_arena.hpp"
 #include "storage/stored_str.hpp"
 
 namespace vx {
@@ -54,18 +55,25 @@ class AttrMap {
   void reset() noexcept {
     if (block_) release_block();
   }
-  // Like reset, handing the counts of shared ranges to `batch`.
-  void reset_into(SourceReleaseBatch& batch) noexcept {
-    if (block_) release_block_into(batch);
+  // Like reset, handing the counts of shared ranges to `batch` and a block of attr_block_arena()
+  // to `blocks`, which must be a batch of that arena.
+  void reset_into(SourceReleaseBatch& batch, NodeArena::GiveBatch& blocks) noexcept {
+    if (block_) release_block_into(batch, blocks);
   }
+
+  struct Block;
 
  private:
   void release_block() noexcept;
-  void release_block_into(SourceReleaseBatch& batch) noexcept;
-  struct Block;
+  void release_block_into(SourceReleaseBatch& batch, NodeArena::GiveBatch& blocks) noexcept;
   friend class AttrMapBuilder;
   Block* block_ = nullptr;
 };
+
+// The arena of the blocks of small attribute maps (see AttrMap::reset_into).
+NodeArena& attr_block_arena();
+
+struct SmallBlockLeases;
 
 // Collects pairs and produces an AttrMap; reusable across many maps (keeps its capacity).
 class AttrMapBuilder {
@@ -90,6 +98,7 @@ class AttrMapBuilder {
   std::vector<AttrEntry> entries_;
   std::vector<uint32_t> slots_;  // entry index + 1, or 0; empty while entries_ is small
   HashKeys keys_;
+  SmallBlockLeases* leases_ = nullptr;  // the building thread's, fetched on first need
 };
 
 }  // namespace vx

@@ -224,37 +224,47 @@ NodeArena::Lease::~Lease() {
   if (chunk_) std::terminate();  // its chunk would be lost to the arena
 }
 
+// While a chunk is leased, its unused end belongs to the lease: the chunk shows none (so a take
+// under the lock can only reuse blocks given back to it), and its live count holds every block
+// the lease could still hand out plus one, so no give empties it before the lease ends.
 bool NodeArena::renew(Lease& lease, size_t children) {
   std::lock_guard<std::mutex> hold(lock_);
-  if (Chunk* used_up = lease.chunk_) {
-    // Full, so it joins no list; the first block given back to it lists it.
-    lease.chunk_ = nullptr;
-    used_up->unused = lease.unused_;
-    used_up->live += lease.taken_;
-  }
+  if (lease.chunk_) finish_lease_locked(lease);
   Chunk* chunk = fresh_chunk(children);
   if (!chunk) return false;
+  size_t block_bytes = classes_[children].block_bytes;
+  size_t capacity = static_cast<size_t>(chunk->end - chunk->unused) / block_bytes;
   lease.chunk_ = chunk;
   lease.unused_ = chunk->unused;
-  lease.end_ = chunk->end;
-  lease.block_bytes_ = classes_[children].block_bytes;
+  lease.end_ = chunk->unused + capacity * block_bytes;
+  lease.block_bytes_ = block_bytes;
   lease.taken_ = 0;
-  VX_UNPOISON(chunk->unused, static_cast<size_t>(chunk->end - chunk->unused));
+  lease.capacity_ = capacity;
+  VX_UNPOISON(lease.unused_, static_cast<size_t>(lease.end_ - lease.unused_));
+  chunk->unused = chunk->end;
+  chunk->live += capacity + 1;
   return true;
 }
 
 void NodeArena::end_lease(Lease& lease) {
-  Chunk* chunk = lease.chunk_;
-  if (!chunk) return;
+  if (!lease.chunk_) return;
   std::lock_guard<std::mutex> hold(lock_);
+  finish_lease_locked(lease);
+}
+
+void NodeArena::finish_lease_locked(Lease& lease) {
+  Chunk* chunk = lease.chunk_;
   chunk->unused = lease.unused_;
-  chunk->live += lease.taken_;
+  chunk->live -= lease.capacity_ - lease.taken_ + 1;
+  VX_POISON(chunk->unused, static_cast<size_t>(chunk->end - chunk->unused));
   lease.chunk_ = nullptr;
   lease.unused_ = lease.end_ = nullptr;
-  VX_POISON(chunk->unused, static_cast<size_t>(chunk->end - chunk->unused));
+  const SizeClass& cls = classes_[chunk->size_class];
+  if (chunk == cls.current) return;
   if (chunk->live == 0) {
+    if (chunk->listed) unlist(chunk);
     release_chunk_locked(chunk);
-  } else if (chunk->has_room(lease.block_bytes_)) {
+  } else if (!chunk->listed && chunk->has_room(cls.block_bytes)) {
     list_with_room(chunk);
   }
 }

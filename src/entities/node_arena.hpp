@@ -74,10 +74,9 @@ class NodeArena {
     Pending pending_[kChunks];
   };
 
-  // A fresh chunk handed to one thread, which takes blocks from it without any lock: nothing else
-  // touches the chunk until the lease ends. A reader builds a tree's nodes that way while other
-  // threads run. No block of a lease may be given back before the lease has ended or moved on to
-  // another chunk (renew).
+  // A fresh chunk handed to one thread, which takes blocks from its unused end without any lock.
+  // A reader builds a tree's nodes that way while other threads run. Blocks taken from a lease
+  // may be given back at any time, like any other.
   class Lease {
    public:
     Lease() = default;
@@ -100,10 +99,11 @@ class NodeArena {
     char* end_ = nullptr;
     size_t block_bytes_ = 1;  // so that a lease not held has no room
     size_t taken_ = 0;
+    size_t capacity_ = 0;
   };
 
-  // Gives `lease` a fresh chunk of class `children`; a lease that was held must be used up (take
-  // returned null). False when there is no memory (the lease is then not held).
+  // Gives `lease` a fresh chunk of class `children`, ending the one it held. False when there is
+  // no memory (the lease is then not held).
   bool renew(Lease& lease, size_t children);
   // Hands the lease's chunk back: the blocks taken count as handed out, the rest as room.
   void end_lease(Lease& lease);
@@ -120,6 +120,7 @@ class NodeArena {
   };
 
   void* take_locked(size_t children);
+  void finish_lease_locked(Lease& lease);
   void give_locked(void* block, size_t children);
   bool give_linked_locked(Chunk* chunk, void* first, void* last, size_t count);
   Chunk* fresh_chunk(size_t size_class);

@@ -24,7 +24,7 @@ size_t node_block_size(size_t children) {
 // Nodes come from the C heap rather than the interpreter's arenas: nodes of few children (nearly
 // all of a document's) from the size-class chunks of NodeArena, which keep the memory of a freed
 // tree for the next one, the rest from big_alloc.
-NodeArena node_arena(node_block_size);
+NodeArena& node_arena = *new NodeArena(node_block_size);  // never destroyed, like the type
 
 void* take_node_block(size_t children) {
   if (NodeArena::serves(children)) return node_arena.take(children);
@@ -66,16 +66,23 @@ struct ReleaseState {
 
 // What one release gives up, gathered so that each kind is settled in one go.
 struct ReleaseBatches {
-  explicit ReleaseBatches(ReleaseState& st) : sources(&st.frees), blocks(node_arena) {}
+  explicit ReleaseBatches(ReleaseState& st)
+      : sources(&st.frees), blocks(node_arena), attr_blocks(attr_block_arena()) {}
+  void flush() {
+    sources.flush();
+    blocks.flush();
+    attr_blocks.flush();
+  }
   SourceReleaseBatch sources;
   NodeArena::GiveBatch blocks;
+  NodeArena::GiveBatch attr_blocks;
   size_t freed = 0;  // nodes, each of which held a reference to the type
 };
 
-void release_fields(NodeObject* node, SourceReleaseBatch& batch) {
-  node->name.reset_into(batch);
-  node->attrs.reset_into(batch);
-  node->text.reset_into(batch);
+void release_fields(NodeObject* node, ReleaseBatches& out) {
+  node->name.reset_into(out.sources);
+  node->attrs.reset_into(out.sources, out.attr_blocks);
+  node->text.reset_into(out.sources);
 }
 
 void free_node(NodeObject* node, ReleaseBatches& out) {
@@ -185,7 +192,7 @@ bool release_walk(ReleaseState& st, ReleaseBatches& out, size_t budget) {
     NodeObject* child = kWithoutGil ? drop_last_child_ref_without_gil(next, st)
                                     : drop_last_child_ref(next, st);
     if (!child) continue;
-    release_fields(child, out.sources);
+    release_fields(child, out);
     if (Py_SIZE(child) == 0) {
       free_node(child, out);
     } else {
@@ -201,8 +208,7 @@ void finish_release_without_gil(ReleaseState& st, ReleaseBatches& out) {
   {
     GilRelease unlocked(GilRelease::kKeepDropsQueued);  // no Python code before the walk is done
     release_walk<true>(st, out, SIZE_MAX);
-    out.sources.flush();
-    out.blocks.flush();
+    out.flush();
     free_blocks(st.frees);
   }
   while (!st.shared.empty()) {
@@ -210,7 +216,7 @@ void finish_release_without_gil(ReleaseState& st, ReleaseBatches& out) {
     st.shared.pop_back();
     NodeObject* dying = drop_last_child_ref(child, st);
     if (!dying) continue;
-    release_fields(dying, out.sources);
+    release_fields(dying, out);
     st.stack.push_back({dying, 0});
     release_walk<false>(st, out, SIZE_MAX);
   }
@@ -226,7 +232,7 @@ void node_dealloc(PyObject* self) {
     DeferOwnerDrops defer;  // nothing below may run Python code until the walk is done
     st.draining = true;
     ReleaseBatches out(st);
-    release_fields(as_node(self), out.sources);
+    release_fields(as_node(self), out);
     st.stack.push_back({as_node(self), 0});
     if (!release_walk<false>(st, out, kWalkWithGil)) {
       if (kNodesWithoutGil && may_release_gil()) {
@@ -235,8 +241,7 @@ void node_dealloc(PyObject* self) {
         release_walk<false>(st, out, SIZE_MAX);
       }
     }
-    out.sources.flush();
-    out.blocks.flush();
+    out.flush();
     drop_type_refs(out.freed);
     st.draining = false;
     if (st.stack.capacity() > 4096) std::vector<ReleaseState::Frame>().swap(st.stack);

@@ -1,8 +1,6 @@
 // source_text.cpp: creation and release of shared document texts.
 #include "storage/source_text.hpp"
 
-#include "storage/big_block.hpp"
-
 #include <cstdlib>
 #include <new>
 
@@ -14,11 +12,11 @@ std::atomic<OwnerReleaseHook> owner_release_hook{nullptr};
 void set_owner_release_hook(OwnerReleaseHook hook) noexcept { owner_release_hook.store(hook); }
 
 SourceText* SourceText::borrow(void* owner, const char* data, size_t size) {
-  return new SourceText(data, size, owner, nullptr, 0);
+  return new SourceText(data, size, owner, nullptr);
 }
 
-SourceText* SourceText::adopt(char* buffer, size_t size, size_t capacity) {
-  return new SourceText(buffer, size, nullptr, buffer, capacity);
+SourceText* SourceText::adopt(char* buffer, size_t size) {
+  return new SourceText(buffer, size, nullptr, buffer);
 }
 
 void SourceText::release(size_t counts) noexcept {
@@ -26,7 +24,7 @@ void SourceText::release(size_t counts) noexcept {
   if (owner_) {
     if (auto hook = owner_release_hook.load()) hook(owner_);
   }
-  big_free(owned_, owned_bytes_);
+  std::free(owned_);
   delete this;
 }
 
