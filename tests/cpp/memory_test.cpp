@@ -124,6 +124,40 @@ TEST(NodeArena, LeasedBlocksCountOnceTheLeaseEnds) {
   arena.give(again, 0);
 }
 
+TEST(NodeArena, LeasedBlocksMayGoBackWhileTheLeaseIsHeld) {
+  NodeArena arena(test_block_size);
+  NodeArena::Lease lease;
+  ASSERT_TRUE(arena.renew(lease, 2));
+  std::vector<void*> early;
+  for (int i = 0; i < 100; ++i) early.push_back(lease.take());
+  for (void* block : early) arena.give(block, 2);  // the chunk must not go while leased
+  std::vector<Taken> later;
+  for (int i = 0; i < 100; ++i) {
+    later.push_back({lease.take(), 2});
+    ASSERT_NE(later.back().block, nullptr);
+    stamp(later.back());
+  }
+  // Taken under the lock meanwhile: only the blocks given back, never the lease's unused end.
+  std::vector<Taken> locked;
+  for (int i = 0; i < 100; ++i) {
+    locked.push_back({arena.take(2), 2});
+    stamp(locked.back());
+  }
+  for (const Taken& t : later) EXPECT_TRUE(stamp_intact(t));
+  EXPECT_EQ(arena.mapped_chunks(), 1u);
+  arena.end_lease(lease);
+  for (const Taken& t : later) arena.give(t.block, 2);
+  for (const Taken& t : locked) arena.give(t.block, 2);
+  // The chunk went on serving takes under the lock; emptied, it stays their current chunk.
+  void* again = arena.take(2);
+  auto chunk_of = [](void* block) {
+    return reinterpret_cast<uintptr_t>(block) & ~(NodeArena::kChunkBytes - 1);
+  };
+  EXPECT_EQ(chunk_of(again), chunk_of(later[0].block));
+  EXPECT_EQ(arena.mapped_chunks(), 1u);
+  arena.give(again, 2);
+}
+
 TEST(NodeArena, BatchedGivesFromInterleavedChunksSettleEveryChunk) {
   NodeArena arena(test_block_size);
   std::vector<Taken> taken;
