@@ -11,6 +11,7 @@
 
 #include "index/structural_index.hpp"
 #include "read/tree_builder.hpp"
+#include "storage/big_block.hpp"
 
 namespace {
 
@@ -26,9 +27,9 @@ std::string slurp(const std::string& path) {
 }
 
 vx::SourceText* source_of(const std::string& bytes) {
-  char* buffer = static_cast<char*>(std::malloc(bytes.size() + 1));
+  char* buffer = static_cast<char*>(vx::big_alloc(bytes.size() + 1));
   std::memcpy(buffer, bytes.data(), bytes.size());
-  return vx::SourceText::adopt(buffer, bytes.size());
+  return vx::SourceText::adopt(buffer, bytes.size(), bytes.size() + 1);
 }
 
 void read_tree_bench(benchmark::State& state, const Doc& doc) {

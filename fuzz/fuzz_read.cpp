@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "read/tree_builder.hpp"
+#include "storage/big_block.hpp"
 #include "read/unicode.hpp"
 
 using namespace vx;
@@ -42,9 +43,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (first_invalid_utf8(doc) != doc.size()) return 0;
 
   // Exactly sized, so any read past the end of the document hits the redzone.
-  char* buffer = static_cast<char*>(std::malloc(doc.size() ? doc.size() : 1));
+  char* buffer = static_cast<char*>(big_alloc(doc.size()));
   if (!doc.empty()) std::memcpy(buffer, doc.data(), doc.size());
-  SourceRef source(SourceText::adopt(buffer, doc.size()));
+  SourceRef source(SourceText::adopt(buffer, doc.size(), doc.size()));
   try {
     Result<RecordTree, ReadError> result = read_tree(source.get(), root);
     if (result.ok()) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "read/tree_builder.hpp"
+#include "storage/big_block.hpp"
 #include "read/unicode.hpp"
 #include "write/serialiser.hpp"
 #include "write/sink.hpp"
@@ -71,10 +72,10 @@ inline Handle tree_child(Handle h, size_t i) {
 // A SourceText holding a copy of `bytes` in a buffer of exactly their size, so any read past
 // the end lands in the sanitizer's redzone.
 SourceText* exact_source(std::string_view bytes) {
-  char* buffer = static_cast<char*>(std::malloc(bytes.empty() ? 1 : bytes.size()));
+  char* buffer = static_cast<char*>(big_alloc(bytes.size()));
   if (!buffer) fail("out of memory");
   if (!bytes.empty()) std::memcpy(buffer, bytes.data(), bytes.size());
-  return SourceText::adopt(buffer, bytes.size());
+  return SourceText::adopt(buffer, bytes.size(), bytes.size());
 }
 
 std::string write(const Flat& flat, size_t indent, bool declaration) {

@@ -52,9 +52,7 @@ void populate(char* p, size_t len) {
   }
 }
 
-// The whole file in one malloc'd buffer (handed to the caller), or the OS error. No GIL.
-// malloc rather than big_alloc: freeing a large mapped block is what makes malloc keep, rather
-// than give back, the memory of the blocks that reading and dropping trees free in bulk.
+// The whole file in one buffer of big_alloc (handed to the caller), or the OS error. No GIL.
 Result<SourceText*, OsError> load_file(const std::string& path) {
   if (path.find('\0') != std::string::npos) {
     return OsError{0, "file name contained an unexpected NUL byte"};
@@ -66,15 +64,15 @@ Result<SourceText*, OsError> load_file(const std::string& path) {
   // Regular files report their size; anything else is read until it ends.
   size_t capacity = S_ISREG(st.st_mode) && st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1
                                                           : 64 * 1024;
-  char* buffer = static_cast<char*>(std::malloc(capacity));
+  char* buffer = static_cast<char*>(big_alloc(capacity));
   if (!buffer) throw std::bad_alloc();
   populate(buffer, capacity);
   size_t size = 0;
   while (true) {
     if (size == capacity) {
-      char* bigger = static_cast<char*>(std::realloc(buffer, capacity * 2));
+      char* bigger = static_cast<char*>(big_realloc(buffer, capacity, capacity * 2));
       if (!bigger) {
-        std::free(buffer);
+        big_free(buffer, capacity);
         throw std::bad_alloc();
       }
       buffer = bigger;
@@ -84,13 +82,13 @@ Result<SourceText*, OsError> load_file(const std::string& path) {
     if (got < 0) {
       if (errno == EINTR) continue;
       int code = errno;
-      std::free(buffer);
+      big_free(buffer, capacity);
       return OsError{code, {}};
     }
     if (got == 0) break;
     size += static_cast<size_t>(got);
   }
-  return SourceText::adopt(buffer, size);
+  return SourceText::adopt(buffer, size, capacity);
 }
 
 // Records finished per batch: their storage (a few MB) is reused for every batch and every read

@@ -17,8 +17,8 @@ class SourceText {
  public:
   // A view of bytes kept alive by `owner` (a strong reference handed over to this text).
   static SourceText* borrow(void* owner, const char* data, size_t size);
-  // Takes a buffer allocated with malloc.
-  static SourceText* adopt(char* buffer, size_t size);
+  // Takes a buffer of `capacity` bytes from big_alloc (storage/big_block.hpp) holding `size`.
+  static SourceText* adopt(char* buffer, size_t size, size_t capacity);
 
   SourceText(const SourceText&) = delete;
   SourceText& operator=(const SourceText&) = delete;
@@ -33,15 +33,16 @@ class SourceText {
   size_t use_count() const noexcept { return refs_.load(std::memory_order_relaxed); }
 
  private:
-  SourceText(const char* data, size_t size, void* owner, char* owned)
-      : refs_(1), data_(data), size_(size), owner_(owner), owned_(owned) {}
+  SourceText(const char* data, size_t size, void* owner, char* owned, size_t owned_bytes)
+      : refs_(1), data_(data), size_(size), owner_(owner), owned_(owned), owned_bytes_(owned_bytes) {}
   ~SourceText() = default;
 
   std::atomic<size_t> refs_;
   const char* data_;
   size_t size_;
   void* owner_;  // borrowed Python str, or null
-  char* owned_;  // malloc'd bytes, or null
+  char* owned_;  // bytes from big_alloc, or null
+  size_t owned_bytes_;
 };
 
 // Gathers the counts released by many strings of the same source, so freeing a large tree

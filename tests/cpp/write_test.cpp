@@ -11,6 +11,7 @@
 
 #include "entities/attr_map.hpp"
 #include "result.hpp"
+#include "storage/big_block.hpp"
 #include "storage/source_text.hpp"
 #include "storage/stored_str.hpp"
 #include "write/serialiser.hpp"
@@ -185,9 +186,9 @@ TEST(Indentation, WorkedExampleAndItsRules) {
 TEST(Indentation, SharedRangesAreWrittenFromTheirSource) {
   // Names and texts cut from one document text, as a parsed tree holds them.
   const char doc[] = "<r>caf\xc3\xa9 & co</r>";
-  char* bytes = static_cast<char*>(std::malloc(sizeof doc - 1));
+  char* bytes = static_cast<char*>(big_alloc(sizeof doc - 1));
   std::memcpy(bytes, doc, sizeof doc - 1);
-  SourceText* source = SourceText::adopt(bytes, sizeof doc - 1);
+  SourceText* source = SourceText::adopt(bytes, sizeof doc - 1, sizeof doc - 1);
   {
     Tree t;
     size_t r = t.add("");
