@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "args.hpp"
@@ -130,21 +131,29 @@ class NameVerdicts {
     if (name.size() != wanted.size()) return false;
     const StoredStr::StorageId id = name.storage_id();
     if (last_.known && id == last_.id) return last_.equal;  // siblings mostly share their name
-    Slot& slot = slots_[id.hash() >> (64 - kBits)];
-    if (!slot.known || !(slot.id == id)) slot = {id, true, name.view() == wanted};
-    last_ = slot;
-    return slot.equal;
+    // Two ways per set, the newer first: a document's handful of names seldom evict each other.
+    Slot* set = &slots_[(id.hash() >> (64 - kSetBits)) * 2];
+    if (!(set[0].known && set[0].id == id)) {
+      if (set[1].known && set[1].id == id) {
+        std::swap(set[0], set[1]);
+      } else {
+        set[1] = set[0];
+        set[0] = {id, true, name.view() == wanted};
+      }
+    }
+    last_ = set[0];
+    return set[0].equal;
   }
 
  private:
-  static constexpr int kBits = 4;
+  static constexpr int kSetBits = 4;
   struct Slot {
     StoredStr::StorageId id{0, 0};
     bool known = false;
     bool equal = false;
   };
   Slot last_;
-  Slot slots_[size_t{1} << kBits];
+  Slot slots_[size_t{2} << kSetBits];
 };
 
 template <Criterion C>
