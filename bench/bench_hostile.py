@@ -16,31 +16,13 @@ import os
 import sys
 import xml.etree.ElementTree as ET
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests"))
+from colliding_names import colliding, djb2_hash, java_hash  # noqa: E402
 from common import median_seconds, table  # noqa: E402
 
 import vantelix  # noqa: E402
-
-
-def java_hash(name):
-    h = 0
-    for c in name:
-        h = (31 * h + ord(c)) & 0xFFFFFFFF
-    return h
-
-
-def djb2_hash(name):
-    h = 5381
-    for c in name:
-        h = (33 * h + ord(c)) & 0xFFFFFFFFFFFFFFFF
-    return h
-
-
-def colliding(blocks, count):
-    """`count` names of two-character blocks, each one of `blocks`, which hash alike under the
-    multiplicative hash they were chosen for, so all the names do."""
-    length = max(1, (count - 1).bit_length())
-    return ["".join(blocks[(i >> bit) & 1] for bit in range(length)) for i in range(count)]
 
 
 FAMILIES = {

@@ -11,6 +11,7 @@ import textwrap
 import pytest
 
 import vantelix
+from colliding_names import colliding, djb2_hash, java_hash
 from vantelix import Node, SearchType
 
 UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
@@ -139,30 +140,6 @@ def test_million_deep_documents_fail_or_read_cleanly(child, doc, root, message):
 
 # ---------------------------------------------------------------------------------------------
 # 100,000 attributes on one element, with names that collide under fixed hashes
-
-
-def java_hash(name):
-    h = 0
-    for c in name:
-        h = (31 * h + ord(c)) & 0xFFFFFFFF
-    return h
-
-
-def djb2_hash(name):
-    h = 5381
-    for c in name:
-        h = (33 * h + ord(c)) & 0xFFFFFFFFFFFFFFFF
-    return h
-
-
-def colliding(blocks, count, length=17):
-    """`count` names made of `length` two-character blocks, each block one of the two in `blocks`,
-    which hash alike under the multiplicative hash they were chosen for: so do all the names."""
-    names = []
-    for i in range(count):
-        names.append("".join(blocks[(i >> bit) & 1] for bit in range(length)))
-    return names
-
 
 ATTR_COUNT = 100_000
 NAME_FAMILIES = {

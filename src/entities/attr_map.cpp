@@ -50,9 +50,7 @@ AttrMap::Block* allocate_block(size_t count, size_t slots, SmallBlockLeases*& le
   void* memory;
   if (from_small_blocks(count, slots)) {
     if (!leases) leases = &per_thread<SmallBlockLeases>();
-    NodeArena::Lease& lease = leases->by_count[count];
-    memory = lease.take();
-    if (!memory && small_blocks.renew(lease, count)) memory = lease.take();
+    memory = small_blocks.take(leases->by_count[count], count);
   } else {
     memory = std::malloc(sizeof(AttrMap::Block) + count * sizeof(AttrEntry) + slots * sizeof(uint32_t));
   }
@@ -60,7 +58,10 @@ AttrMap::Block* allocate_block(size_t count, size_t slots, SmallBlockLeases*& le
   return static_cast<AttrMap::Block*>(memory);
 }
 
-bool has_index(const AttrMap::Block* block) { return block->slot_mask != 0; }
+// The blocks allocate_block took from small_blocks.
+bool in_small_blocks(const AttrMap::Block* block) {
+  return block->slot_mask == 0 && NodeArena::serves(block->count);
+}
 
 }  // namespace
 
@@ -176,7 +177,7 @@ void AttrMap::release_block() noexcept {
   AttrEntry* entries = block_->entries();
   size_t count = block_->count;
   for (size_t i = 0; i < count; ++i) entries[i].~AttrEntry();
-  if (!has_index(block_) && NodeArena::serves(count)) {
+  if (in_small_blocks(block_)) {
     small_blocks.give(block_, count);
   } else {
     std::free(block_);
@@ -191,7 +192,7 @@ void AttrMap::release_block_into(SourceReleaseBatch& batch, NodeArena::GiveBatch
     entries[i].key.reset_into(batch);
     entries[i].value.reset_into(batch);
   }
-  if (!has_index(block_) && NodeArena::serves(count)) {
+  if (in_small_blocks(block_)) {
     blocks.add(block_, count);
   } else {
     batch.free_later(block_);

@@ -105,6 +105,12 @@ class NodeArena {
   // Gives `lease` a fresh chunk of class `children`, ending the one it held. False when there is
   // no memory (the lease is then not held).
   bool renew(Lease& lease, size_t children);
+  // A block from `lease`, renewed with a fresh chunk when it is used up; null when no memory.
+  void* take(Lease& lease, size_t children) {
+    void* block = lease.take();
+    if (!block && renew(lease, children)) block = lease.take();
+    return block;
+  }
   // Hands the lease's chunk back: the blocks taken count as handed out, the rest as room.
   void end_lease(Lease& lease);
 

@@ -401,6 +401,19 @@ PyTypeObject* node_type() {
   return type;
 }
 
+namespace {
+
+// Moves the parts into a fresh node's block and takes over the child references.
+void fill_node(NodeObject* node, StoredStr&& name, StoredStr&& text, AttrMap&& attrs,
+               PyObject* const* children, size_t count) {
+  new (&node->name) StoredStr(std::move(name));
+  new (&node->text) StoredStr(std::move(text));
+  new (&node->attrs) AttrMap(std::move(attrs));
+  for (size_t i = 0; i < count; ++i) node->children[i] = children[i];
+}
+
+}  // namespace
+
 PyObject* make_node(StoredStr&& name, StoredStr&& text, AttrMap&& attrs, PyObject* const* children,
                     size_t count) {
   PyTypeObject* type = node_type();
@@ -409,11 +422,7 @@ PyObject* make_node(StoredStr&& name, StoredStr&& text, AttrMap&& attrs, PyObjec
     for (size_t i = 0; i < count; ++i) Py_DECREF(children[i]);
     return nullptr;
   }
-  NodeObject* node = as_node(obj);
-  new (&node->name) StoredStr(std::move(name));
-  new (&node->text) StoredStr(std::move(text));
-  new (&node->attrs) AttrMap(std::move(attrs));
-  for (size_t i = 0; i < count; ++i) node->children[i] = children[i];
+  fill_node(as_node(obj), std::move(name), std::move(text), std::move(attrs), children, count);
   return obj;
 }
 
@@ -431,28 +440,15 @@ UnpublishedNodes::~UnpublishedNodes() {
 
 PyObject* UnpublishedNodes::make(StoredStr&& name, StoredStr&& text, AttrMap&& attrs,
                                  PyObject* const* children, size_t count) noexcept {
-  void* memory;
-  if (NodeArena::serves(count)) {
-    NodeArena::Lease& lease = leases_->by_class[count];
-    memory = lease.take();
-    if (!memory) {
-      if (!node_arena.renew(lease, count)) return nullptr;
-      memory = lease.take();
-    }
-  } else {
-    memory = big_alloc(node_block_size(count));
-    if (!memory) return nullptr;
-  }
+  void* memory = NodeArena::serves(count) ? node_arena.take(leases_->by_class[count], count)
+                                           : big_alloc(node_block_size(count));
+  if (!memory) return nullptr;
   // What PyObject_InitVar does, but for the type's reference, which publish() adds.
   auto* obj = static_cast<PyObject*>(memory);
   Py_SET_REFCNT(obj, 1);
   Py_SET_TYPE(obj, type_);
   Py_SET_SIZE(reinterpret_cast<PyVarObject*>(obj), static_cast<Py_ssize_t>(count));
-  NodeObject* node = as_node(obj);
-  new (&node->name) StoredStr(std::move(name));
-  new (&node->text) StoredStr(std::move(text));
-  new (&node->attrs) AttrMap(std::move(attrs));
-  for (size_t i = 0; i < count; ++i) node->children[i] = children[i];
+  fill_node(as_node(obj), std::move(name), std::move(text), std::move(attrs), children, count);
   ++unpublished_;
   return obj;
 }
