@@ -285,3 +285,24 @@ def test_repeated_and_distinct_strings_convert_exactly(distinct, built):
     d = tree.to_dict()
     assert d == dict_from_properties(tree)
     assert [list(c["attrs"]) for c in d["children"][:2]] == [["k0", "lang", "long"], ["k1", "lang", "long"]]
+
+
+
+def near_texts():
+    """Short texts in groups whose bytes agree but for the length (trailing NULs) or the second
+    word, so that equal-looking texts meet in whatever table shares the strs."""
+    for p in range(1000):
+        base = f"{p:04d}abcd"  # eight bytes
+        yield from (base + "\x00" * k for k in range(9))
+        yield from (base[:k] for k in (1, 4))
+        if p < 100:
+            yield from (base + f"{q:02d}" for q in range(100))
+            yield from (base + "ijklmnop", base + "ijklmnopq")  # at and past the short limit
+    yield from ("é" * 8, "é" * 7 + "e", "€" * 5, "€" * 5 + "x", "€" * 6, "", "\x00" * 16)
+
+
+def test_texts_alike_in_their_bytes_stay_distinct():
+    texts = list(near_texts())
+    kids = [Node("e", attrs={"v": t, "w": texts[i // 2]}) for i, t in enumerate(texts)]
+    tree = Node("root", children=kids)
+    assert tree.to_dict() == dict_from_properties(tree)

@@ -23,6 +23,7 @@
 #include "entities/expansion.hpp"
 #include "entities/node.hpp"
 #include "entities/node_methods.hpp"
+#include "storage/big_block.hpp"
 
 namespace vx {
 namespace {
@@ -259,11 +260,83 @@ class CollectorPause {
   bool was_enabled_;
 };
 
+// Short texts (names, attribute keys, codes and flags) are kept by content in an open-addressed
+// table whose entries hold the text itself: two words and a length compare in a few
+// instructions, where hashing into a node-based map cost more than making the str. The table
+// grows with the distinct texts up to kMaxTexts and then keeps the ones it has: a document's
+// recurring values mostly show up early, and texts that never repeat cannot fill it beyond that.
+class ShortStrs {
+ public:
+  static constexpr size_t kMaxBytes = 16;
+
+  ShortStrs() : slots_(kFirstSlots) {}
+  ShortStrs(const ShortStrs&) = delete;
+  ShortStrs& operator=(const ShortStrs&) = delete;
+  ~ShortStrs() {
+    for (Entry& entry : slots_) Py_XDECREF(entry.str);
+  }
+
+  // A new reference to a str of `text`, at most kMaxBytes long.
+  PyObject* get(std::string_view text) {
+    Entry key;
+    std::memcpy(key.words, text.data(), text.size());
+    key.size = static_cast<uint32_t>(text.size());
+    size_t i = key.hash() & mask();
+    for (; slots_[i].str; i = (i + 1) & mask()) {
+      if (slots_[i].holds(key)) return Py_NewRef(slots_[i].str);
+    }
+    PyObject* str = new_str(text);
+    if (used_ < kMaxTexts) {
+      key.str = Py_NewRef(str);
+      slots_[i] = key;
+      // At most half full, so a probe meets an empty slot after a step or two.
+      if (++used_ * 2 > slots_.size()) grow();
+    }
+    return str;
+  }
+
+ private:
+  static constexpr size_t kFirstSlots = 256;
+  static constexpr size_t kMaxTexts = size_t{1} << 16;
+  struct Entry {
+    uint64_t words[2] = {0, 0};  // the text, zero-padded
+    uint32_t size = 0;
+    PyObject* str = nullptr;  // owned by the table; null in an empty slot
+    bool holds(const Entry& key) const {
+      return words[0] == key.words[0] && words[1] == key.words[1] && size == key.size;
+    }
+    uint64_t hash() const {
+      uint64_t h = (words[0] ^ size) * 0x9E3779B97F4A7C15u ^ words[1] * 0xC2B2AE3D27D4EB4Fu;
+      return (h ^ (h >> 32)) * 0xD6E8FEB86659FD93u >> 16;
+    }
+  };
+
+  size_t mask() const { return slots_.size() - 1; }
+
+  void grow() {
+    // Up to 4 MiB: from big_alloc, so a large table is not mapped and faulted in afresh per call.
+    std::vector<Entry, BigBlockAllocator<Entry>> bigger(slots_.size() * 2);
+    const size_t bigger_mask = bigger.size() - 1;
+    for (const Entry& entry : slots_) {
+      if (!entry.str) continue;
+      size_t i = entry.hash() & bigger_mask;
+      while (bigger[i].str) i = (i + 1) & bigger_mask;
+      bigger[i] = entry;
+    }
+    slots_.swap(bigger);  // `bigger` now has the old slots, whose references moved
+    for (Entry& entry : bigger) entry.str = nullptr;
+  }
+
+  std::vector<Entry, BigBlockAllocator<Entry>> slots_;
+  size_t used_ = 0;
+};
+
 // The strs of one result for the texts that repeat from element to element: names, attribute
 // keys and short attribute values. Sharing them saves an object and a hash per occurrence, and
-// memory here is time (each fresh page costs a fault). A tree read from a document keeps one range
-// of it for every occurrence of a name, so most lookups are settled by the storage identity; the
-// content table catches equal texts in distinct storage, as in trees built from Python. Both hold
+// memory here is time (each fresh page costs a fault). A tree read from a document keeps one
+// range of it for every occurrence of a name, so most name and key lookups are settled by the
+// storage identity; the content tables catch equal texts in distinct storage, as in trees built
+// from Python and in attribute values, which each have storage of their own. The tables hold
 // views of the tree's strings, which the caller keeps alive for the whole call.
 class StrMemo {
  public:
@@ -271,41 +344,48 @@ class StrMemo {
   StrMemo(const StrMemo&) = delete;
   StrMemo& operator=(const StrMemo&) = delete;
   ~StrMemo() {
+    for (Slot& slot : by_storage_) Py_XDECREF(slot.str);
     for (auto& [text, str] : by_text_) Py_DECREF(str);
   }
 
-  // A new reference to a str of `stored`'s text.
-  PyObject* get(const StoredStr& stored) {
+  // A new reference to a str of the name or key `stored`.
+  PyObject* name(const StoredStr& stored) {
     const StoredStr::StorageId id = stored.storage_id();
     Slot& slot = by_storage_[id.hash() >> (64 - kStorageBits)];
     if (slot.str && slot.id == id) return Py_NewRef(slot.str);
+    PyObject* str = by_content(stored.view());
+    Py_XSETREF(slot.str, Py_NewRef(str));
+    slot.id = id;
+    return str;
+  }
+
+  // A new reference to a str of the attribute value `stored`: short values are shared, as
+  // codes, flags, languages and numbers repeat; long values rarely do.
+  PyObject* value(const StoredStr& stored) {
     std::string_view text = stored.view();
-    PyObject* str;
-    if (auto found = by_text_.find(text); found != by_text_.end()) {
-      str = found->second;
-    } else {
-      str = new_str(text);
-      if (by_text_.size() >= kMaxTexts) return str;
-      by_text_.emplace(text, str);
-    }
-    slot = {id, str};
-    return Py_NewRef(str);
+    return text.size() <= ShortStrs::kMaxBytes ? short_.get(text) : new_str(text);
   }
 
  private:
   static constexpr int kStorageBits = 8;
-  static constexpr size_t kMaxTexts = 4096;
+  static constexpr size_t kMaxLongTexts = 4096;
   struct Slot {
     StoredStr::StorageId id{0, 0};
-    PyObject* str = nullptr;  // borrowed from by_text_; null while the slot is unused
+    PyObject* str = nullptr;  // owned; null while the slot is unused
   };
-  Slot by_storage_[size_t{1} << kStorageBits];
-  std::unordered_map<std::string_view, PyObject*> by_text_;  // owns its strs
-};
 
-// Attribute values up to this length go through the memo: codes, flags, languages and numbers
-// repeat, long values rarely do.
-constexpr size_t kMemoValueBytes = 16;
+  PyObject* by_content(std::string_view text) {
+    if (text.size() <= ShortStrs::kMaxBytes) return short_.get(text);
+    if (auto found = by_text_.find(text); found != by_text_.end()) return Py_NewRef(found->second);
+    PyObject* str = new_str(text);
+    if (by_text_.size() < kMaxLongTexts) by_text_.emplace(text, Py_NewRef(str));
+    return str;
+  }
+
+  ShortStrs short_;
+  Slot by_storage_[size_t{1} << kStorageBits];
+  std::unordered_map<std::string_view, PyObject*> by_text_;  // long texts; owns its strs
+};
 
 // Phase 2: node maps into new Python objects.
 class PythonBuilder {
@@ -351,16 +431,12 @@ class PythonBuilder {
     return map.borrowed() ? map.entries()[i] : tree_.pairs[map.first() + i];
   }
 
-  PyObject* attr_value(const StoredStr& value) {
-    return value.size() <= kMemoValueBytes ? memo_.get(value) : new_str(value.view());
-  }
-
   PyObject* attrs_dict(const HashmapTypes& map) {
     PyRef dict = PyRef::steal(checked_result(PyDict_New(), "dict"));
     for (uint32_t i = 0; i < map.count(); ++i) {
       const AttrEntry& entry = pair(map, i);
-      PyRef key = PyRef::steal(memo_.get(entry.key));
-      PyRef text = PyRef::steal(attr_value(entry.value));
+      PyRef key = PyRef::steal(memo_.name(entry.key));
+      PyRef text = PyRef::steal(memo_.value(entry.value));
       if (PyDict_SetItem(dict.get(), key.get(), text.get()) < 0) return nullptr;
     }
     return dict.release();
@@ -394,7 +470,7 @@ class PythonBuilder {
   // A new dict for one node map, its keys in the map's order. The name goes through the memo.
   PyObject* node_dict(const NodeMap& map) {
     PyRef dict = PyRef::steal(checked_result(PyDict_New(), "dict"));
-    PyRef name = PyRef::steal(memo_.get(map.name.text()));
+    PyRef name = PyRef::steal(memo_.name(map.name.text()));
     if ( PyDict_SetItem(dict.get(), keys_[0].get(), name.get()) < 0 ||
         !set_entry(dict.get(), 1, map.attrs) || !set_entry(dict.get(), 2, map.children) ||
         !set_entry(dict.get(), 3, map.text)) {
