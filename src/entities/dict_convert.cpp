@@ -286,11 +286,12 @@ class ShortStrs {
       if (slots_[i].holds(key)) return Py_NewRef(slots_[i].str);
     }
     PyObject* str = new_str(text);
-    if (used_ < kMaxTexts) {
+    if (used_ < max_texts_) {
       key.str = Py_NewRef(str);
       slots_[i] = key;
-      // At most half full, so a probe meets an empty slot after a step or two.
-      if (++used_ * 2 > slots_.size()) grow();
+      // About half full at most, so a probe meets an empty slot after a step or two. A table
+      // that cannot grow keeps what it has: sharing is an economy, not a duty.
+      if (++used_ * 2 > slots_.size() && !grow()) max_texts_ = used_;
     }
     return str;
   }
@@ -313,7 +314,7 @@ class ShortStrs {
 
   size_t mask() const { return slots_.size() - 1; }
 
-  void grow() {
+  bool grow() noexcept try {
     // Up to 4 MiB: from big_alloc, so a large table is not mapped and faulted in afresh per call.
     std::vector<Entry, BigBlockAllocator<Entry>> bigger(slots_.size() * 2);
     const size_t bigger_mask = bigger.size() - 1;
@@ -325,10 +326,14 @@ class ShortStrs {
     }
     slots_.swap(bigger);  // `bigger` now has the old slots, whose references moved
     for (Entry& entry : bigger) entry.str = nullptr;
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
   }
 
   std::vector<Entry, BigBlockAllocator<Entry>> slots_;
   size_t used_ = 0;
+  size_t max_texts_ = kMaxTexts;
 };
 
 // The strs of one result for the texts that repeat from element to element: names, attribute
