@@ -356,6 +356,12 @@ OPS = [
     # -- dictionary conversion
     ("to_dict-parsed", lambda e: e.parsed.to_dict()),
     ("to_dict-built", lambda e: e.built.to_dict()),
+    # Hundreds of distinct short values, and long names in storage of their own: the tables
+    # that share strs within one result grow and replace entries.
+    ("to_dict-distinct-short-values", lambda e: e.big_tree.to_dict()),
+    ("to_dict-long-names", lambda e: Node("r", children=[
+        Node(f"an-element-name-past-sixteen-bytes-{i % 300}", {f"an-attribute-key-past-sixteen-{i % 7}": "v"})
+        for i in range(600)]).to_dict()),
     ("from_dict", lambda e: Node.from_dict(e.dict)),
     ("from_dict-parsed", lambda e: Node.from_dict(dict_=e.parsed_dict)),
     ("from_dict-through-instance", lambda e: e.built.from_dict(nd("a", {"k": "v"}, (nd("b", text=""),), text=None))),
