@@ -34,13 +34,15 @@ struct SmallBlockLeases {
 
 namespace {
 
-size_t small_block_bytes(size_t count) { return sizeof(AttrMap::Block) + count * sizeof(AttrEntry); }
+size_t block_bytes(size_t count, size_t slots) {
+  return sizeof(AttrMap::Block) + count * sizeof(AttrEntry) + slots * sizeof(uint32_t);
+}
 
 // Blocks of maps without an index (up to kLinearMax entries, nearly every element's) come from
 // size-class chunks like the nodes, for the same reason: a read of an attribute-heavy document
 // takes tens of MB of them, which malloc would give back on the tree's drop and fault in afresh
 // for the next read. Never destroyed: blocks may be given back during the process's exit.
-NodeArena& small_blocks = *new NodeArena(small_block_bytes);
+NodeArena& small_blocks = *new NodeArena([](size_t count) { return block_bytes(count, 0); });
 
 bool from_small_blocks(size_t count, size_t slots) {
   return slots == 0 && NodeArena::serves(count);
@@ -52,7 +54,7 @@ AttrMap::Block* allocate_block(size_t count, size_t slots, SmallBlockLeases*& le
     if (!leases) leases = &per_thread<SmallBlockLeases>();
     memory = small_blocks.take(leases->by_count[count], count);
   } else {
-    memory = std::malloc(sizeof(AttrMap::Block) + count * sizeof(AttrEntry) + slots * sizeof(uint32_t));
+    memory = std::malloc(block_bytes(count, slots));
   }
   if (!memory) throw std::bad_alloc();
   return static_cast<AttrMap::Block*>(memory);

@@ -24,6 +24,7 @@
 #include "entities/node.hpp"
 #include "entities/node_methods.hpp"
 #include "storage/big_block.hpp"
+#include "storage/short_name.hpp"
 
 namespace vx {
 namespace {
@@ -267,7 +268,7 @@ class CollectorPause {
 // recurring values mostly show up early, and texts that never repeat cannot fill it beyond that.
 class ShortStrs {
  public:
-  static constexpr size_t kMaxBytes = 16;
+  static constexpr size_t kMaxBytes = ShortName::kMaxLen;
 
   ShortStrs() : slots_(kFirstSlots) {}
   ShortStrs(const ShortStrs&) = delete;
@@ -278,17 +279,13 @@ class ShortStrs {
 
   // A new reference to a str of `text`, at most kMaxBytes long.
   PyObject* get(std::string_view text) {
-    Entry key;
-    std::memcpy(key.words, text.data(), text.size());
-    key.size = static_cast<uint32_t>(text.size());
-    size_t i = key.hash() & mask();
-    for (; slots_[i].str; i = (i + 1) & mask()) {
-      if (slots_[i].holds(key)) return Py_NewRef(slots_[i].str);
-    }
+    const Entry key{ShortName::of(text.data(), text.size(), text.data() + text.size()),
+                    static_cast<uint32_t>(text.size()), nullptr};
+    Entry& slot = slots_[slot_for(slots_, key)];
+    if (slot.str) return Py_NewRef(slot.str);
     PyObject* str = new_str(text);
     if (used_ < max_texts_) {
-      key.str = Py_NewRef(str);
-      slots_[i] = key;
+      slot = {key.text, key.size, Py_NewRef(str)};
       // About half full at most, so a probe meets an empty slot after a step or two. A table
       // that cannot grow keeps what it has: sharing is an economy, not a duty.
       if (++used_ * 2 > slots_.size() && !grow()) max_texts_ = used_;
@@ -300,29 +297,27 @@ class ShortStrs {
   static constexpr size_t kFirstSlots = 256;
   static constexpr size_t kMaxTexts = size_t{1} << 16;
   struct Entry {
-    uint64_t words[2] = {0, 0};  // the text, zero-padded
+    ShortName text;
     uint32_t size = 0;
     PyObject* str = nullptr;  // owned by the table; null in an empty slot
-    bool holds(const Entry& key) const {
-      return words[0] == key.words[0] && words[1] == key.words[1] && size == key.size;
-    }
-    uint64_t hash() const {
-      uint64_t h = (words[0] ^ size) * 0x9E3779B97F4A7C15u ^ words[1] * 0xC2B2AE3D27D4EB4Fu;
-      return (h ^ (h >> 32)) * 0xD6E8FEB86659FD93u >> 16;
-    }
   };
+  using Table = std::vector<Entry, BigBlockAllocator<Entry>>;
 
-  size_t mask() const { return slots_.size() - 1; }
+  // The slot holding `key`'s text, or the empty slot where it belongs.
+  static size_t slot_for(const Table& slots, const Entry& key) {
+    const size_t mask = slots.size() - 1;
+    size_t i = key.text.hash(key.size) >> std::countl_zero(mask);
+    while (slots[i].str && !(slots[i].size == key.size && slots[i].text == key.text)) {
+      i = (i + 1) & mask;
+    }
+    return i;
+  }
 
   bool grow() noexcept try {
     // Up to 4 MiB: from big_alloc, so a large table is not mapped and faulted in afresh per call.
-    std::vector<Entry, BigBlockAllocator<Entry>> bigger(slots_.size() * 2);
-    const size_t bigger_mask = bigger.size() - 1;
+    Table bigger(slots_.size() * 2);
     for (const Entry& entry : slots_) {
-      if (!entry.str) continue;
-      size_t i = entry.hash() & bigger_mask;
-      while (bigger[i].str) i = (i + 1) & bigger_mask;
-      bigger[i] = entry;
+      if (entry.str) bigger[slot_for(bigger, entry)] = entry;
     }
     slots_.swap(bigger);  // `bigger` now has the old slots, whose references moved
     for (Entry& entry : bigger) entry.str = nullptr;
@@ -331,7 +326,7 @@ class ShortStrs {
     return false;
   }
 
-  std::vector<Entry, BigBlockAllocator<Entry>> slots_;
+  Table slots_;
   size_t used_ = 0;
   size_t max_texts_ = kMaxTexts;
 };

@@ -148,16 +148,23 @@ void NodeArena::give_locked(void* block, size_t children) {
 // false when that emptied the chunk, which then went back to the kept chunks as a whole.
 bool NodeArena::give_linked_locked(Chunk* chunk, void* first, void* last, size_t count) {
   chunk->live -= count;
+  static_cast<Chunk::FreeBlock*>(last)->next = chunk->given_back;
+  chunk->given_back = static_cast<Chunk::FreeBlock*>(first);
+  return settle_locked(chunk);
+}
+
+// After blocks came back to `chunk` or its lease ended: an emptied chunk goes back to the kept
+// chunks as a whole (false), and a full one that has room again is listed. The class's current
+// chunk stays where it is.
+bool NodeArena::settle_locked(Chunk* chunk) {
   const SizeClass& cls = classes_[chunk->size_class];
-  if (chunk->live == 0 && chunk != cls.current) {
-    // Emptied: its lists are dropped with it, so the blocks need not be linked in.
+  if (chunk == cls.current) return true;
+  if (chunk->live == 0) {
     if (chunk->listed) unlist(chunk);
     release_chunk_locked(chunk);
     return false;
   }
-  static_cast<Chunk::FreeBlock*>(last)->next = chunk->given_back;
-  chunk->given_back = static_cast<Chunk::FreeBlock*>(first);
-  if (!chunk->listed && chunk != cls.current) list_with_room(chunk);  // a full chunk has room again
+  if (!chunk->listed && chunk->has_room(cls.block_bytes)) list_with_room(chunk);
   return true;
 }
 
@@ -259,14 +266,7 @@ void NodeArena::finish_lease_locked(Lease& lease) {
   VX_POISON(chunk->unused, static_cast<size_t>(chunk->end - chunk->unused));
   lease.chunk_ = nullptr;
   lease.unused_ = lease.end_ = nullptr;
-  const SizeClass& cls = classes_[chunk->size_class];
-  if (chunk == cls.current) return;
-  if (chunk->live == 0) {
-    if (chunk->listed) unlist(chunk);
-    release_chunk_locked(chunk);
-  } else if (!chunk->listed && chunk->has_room(cls.block_bytes)) {
-    list_with_room(chunk);
-  }
+  settle_locked(chunk);
 }
 
 void NodeArena::list_with_room(Chunk* chunk) {

@@ -129,6 +129,7 @@ class NodeArena {
   void finish_lease_locked(Lease& lease);
   void give_locked(void* block, size_t children);
   bool give_linked_locked(Chunk* chunk, void* first, void* last, size_t count);
+  bool settle_locked(Chunk* chunk);
   Chunk* fresh_chunk(size_t size_class);
   void release_chunk_locked(Chunk* chunk);
   void list_with_room(Chunk* chunk);

@@ -8,55 +8,11 @@
 #include <string_view>
 
 #include "entities/attr_map.hpp"
+#include "storage/short_name.hpp"
 #include "storage/source_text.hpp"
 #include "storage/stored_str.hpp"
 
 namespace vx {
-
-// The bytes of a short name as two words, zero beyond its length: names of up to 16 bytes are
-// equal exactly when their lengths and words are, which settles most name comparisons of a read
-// without a call to memcmp. `limit` is the end of the readable input; whole words are read
-// whenever they lie before it, and bytes one at a time near it.
-struct ShortName {
-  static constexpr size_t kMaxLen = 16;
-  uint64_t head = 0, tail = 0;
-
-  static ShortName of(const char* p, size_t len, const char* limit) noexcept {
-    ShortName n;
-    if (len > 8) {
-      std::memcpy(&n.head, p, 8);
-      n.tail = word(p + 8, len - 8, limit);
-    } else {
-      n.head = word(p, len, limit);
-    }
-    return n;
-  }
-  // The first and the last eight bytes of a name longer than 16 bytes.
-  static ShortName of_ends(const char* p, size_t len) noexcept {
-    ShortName n;
-    std::memcpy(&n.head, p, 8);
-    std::memcpy(&n.tail, p + len - 8, 8);
-    return n;
-  }
-  bool operator==(const ShortName&) const = default;
-
- private:
-  static uint64_t word(const char* p, size_t len, const char* limit) noexcept {
-    uint64_t w = 0;
-    if (std::endian::native == std::endian::little && limit - p >= 8) {
-      std::memcpy(&w, p, 8);
-      return len >= 8 ? w : w & ((uint64_t{1} << (8 * len)) - 1);
-    }
-    for (size_t i = 0; i < len; ++i) w |= uint64_t{static_cast<unsigned char>(p[i])} << (8 * i);
-    return w;
-  }
-};
-
-// Whether the `len` bytes at `a` and at `b` are the same; both lie in an input ending at `limit`.
-inline bool same_name(const char* a, const char* b, size_t len, const char* limit) noexcept {
-  if (len <= ShortName::kMaxLen) return ShortName::of(a, len, limit) == ShortName::of(b, len, limit);
-  return std::memcmp(a, b, len) == 0;
-}
 
 // Shared ranges cut during a read take their SourceText counts in bulk: `share` only counts, and
 // `settle` adds the total with one atomic operation. A string cut and dropped before the next
@@ -127,8 +83,7 @@ class ReadContext {
     ShortName key;
   };
   static size_t name_slot(const ShortName& key, uint64_t len) noexcept {
-    uint64_t h = (key.head ^ (key.tail * 0x9E3779B97F4A7C15ULL) ^ len) * 0xFF51AFD7ED558CCDULL;
-    return static_cast<size_t>(h >> 56);
+    return static_cast<size_t>(key.hash(len) >> 56);
   }
 
   NameSlot names_[kNameSlots];
