@@ -199,6 +199,9 @@ def env():
         e.built = built_tree()
         e.wide = Node("w", {f"k{i}": str(i) for i in range(40)}, [Node("n", text="t")] * 30)
         e.big_tree = Node("r", children=[Node("c", {"i": str(i)}, text="x" * 50) for i in range(400)])
+        e.long_names = Node("r", children=[
+            Node(f"an-element-name-past-sixteen-bytes-{i % 300}", {f"an-attribute-key-past-sixteen-{i % 7}": "v"})
+            for i in range(600)])
         e.dict = e.built.to_dict()
         e.parsed_dict = e.parsed.to_dict()
         e.self_containing = {"name": "a", "attrs": {}, "children": []}
@@ -359,9 +362,7 @@ OPS = [
     # Hundreds of distinct short values, and long names in storage of their own: the tables
     # that share strs within one result grow and replace entries.
     ("to_dict-distinct-short-values", lambda e: e.big_tree.to_dict()),
-    ("to_dict-long-names", lambda e: Node("r", children=[
-        Node(f"an-element-name-past-sixteen-bytes-{i % 300}", {f"an-attribute-key-past-sixteen-{i % 7}": "v"})
-        for i in range(600)]).to_dict()),
+    ("to_dict-long-names", lambda e: e.long_names.to_dict()),
     ("from_dict", lambda e: Node.from_dict(e.dict)),
     ("from_dict-parsed", lambda e: Node.from_dict(dict_=e.parsed_dict)),
     ("from_dict-through-instance", lambda e: e.built.from_dict(nd("a", {"k": "v"}, (nd("b", text=""),), text=None))),
