@@ -43,6 +43,13 @@ inline constexpr bool kNodesWithoutGil = true;
 inline constexpr bool kNodesWithoutGil = false;
 #endif
 
+// Gives a block that has just become an object its first reference. From 3.12 on Py_SET_REFCNT
+// leaves alone an object whose count looks immortal (low 32 bits negative), and a recycled block
+// holds whatever its last use left there, such as a free-list link: through Py_SET_REFCNT a
+// stale word would stay as the count and make the node immortal, never freed, or freed while
+// still referenced once that word changed. The word is stored whole instead.
+inline void init_refcount(PyObject* obj) { obj->ob_refcnt = 1; }
+
 // Makes the nodes of one tree that nothing else can see yet, without the GIL: their memory comes
 // from chunks leased to this thread, and the type's references for them are added at once, by
 // publish(), with the GIL. Create, publish and destroy with the GIL held; make() runs with or

@@ -165,9 +165,18 @@ NodeObject* drop_last_child_ref(PyObject* child, ReleaseState& st) {
   }
 }
 
-// The same without the GIL. A count of 1 is the dying parent's reference alone: no other
-// reference exists through which anyone could change it. Any other count may be changing under
-// another thread, so that child is left for the GIL (ReleaseState::shared).
+// The same without the GIL. What a thread without the GIL may do to a Python object, on every
+// interpreter built here (3.11: the count is one word that the GIL holder changes by a plain
+// read-modify-write; 3.12 and 3.13: the same word, where Py_INCREF stores only its low 32 bits
+// and stops at immortal values, and Py_DECREF and Py_SET_REFCNT skip an object whose low 32 bits
+// are negative):
+//  - read the whole count of an object it holds a reference to, as one aligned atomic load;
+//  - write the count only of an object no other thread can reach: one whose count it read as 1
+//    while holding that one reference (here, the dying parent's), or one it has just made;
+//  - never call the interpreter, change the type's count (done once per release, with the GIL)
+//    or free memory the interpreter allocated.
+// A count other than 1 may be changing under another thread, so that child is left for the GIL
+// (ReleaseState::shared). A node's count is never immortal, so Py_SET_REFCNT stores it here.
 NodeObject* drop_last_child_ref_without_gil(PyObject* child, ReleaseState& st) {
   if (__atomic_load_n(&child->ob_refcnt, __ATOMIC_RELAXED) != 1) {
     st.shared.push_back(child);
@@ -445,7 +454,7 @@ PyObject* UnpublishedNodes::make(StoredStr&& name, StoredStr&& text, AttrMap&& a
   if (!memory) return nullptr;
   // What PyObject_InitVar does, but for the type's reference, which publish() adds.
   auto* obj = static_cast<PyObject*>(memory);
-  Py_SET_REFCNT(obj, 1);
+  init_refcount(obj);
   Py_SET_TYPE(obj, type_);
   Py_SET_SIZE(reinterpret_cast<PyVarObject*>(obj), static_cast<Py_ssize_t>(count));
   fill_node(as_node(obj), std::move(name), std::move(text), std::move(attrs), children, count);
