@@ -26,6 +26,13 @@ int add_exported(PyObject* module, const char* name, PyObject* obj) {
   return PyModule_AddObjectRef(module, name, owned.get());
 }
 
+// Sets the attribute only. Steals `obj`.
+int add_function(PyObject* module, const char* name, PyObject* obj) {
+  PyRef owned = PyRef::steal(obj);
+  if (!owned) return -1;
+  return PyModule_AddObjectRef(module, name, owned.get());
+}
+
 PyObject* new_function(PyMethodDef* def, PyObject* module) {
   PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
   if (!module_name) return nullptr;
@@ -44,6 +51,8 @@ int exec_module(PyObject* module) {
     if (add_exported(module, "Node", new_type_ref(node_type())) < 0) return -1;
     if (add_exported(module, "read_file", new_function(&read_file_method, module)) < 0) return -1;
     if (add_exported(module, "read_string", new_function(&read_string_method, module)) < 0) return -1;
+    // Reachable as an attribute, outside __all__: the star-import surface stays as it was.
+    if (add_function(module, "read_bytes", new_function(&read_bytes_method, module)) < 0) return -1;
     if (add_exported(module, "write_file", new_function(&write_file_method, module)) < 0) return -1;
     if (add_exported(module, "write_string", new_function(&write_string_method, module)) < 0) {
       return -1;

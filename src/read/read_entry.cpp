@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "args.hpp"
+#include "decode/decode.hpp"
+#include "decode/document_decoder.hpp"
 #include "boundary.hpp"
 #include "entities/node.hpp"
 #include "per_thread.hpp"
@@ -32,6 +34,8 @@ const char* const read_string_params[] = {"xml_string", "root_tag"};
 const Signature read_string_signature{"read_string()", read_string_params, 2, 2};
 const char* const read_file_params[] = {"file_path", "root_tag"};
 const Signature read_file_signature{"read_file()", read_file_params, 2, 2};
+const char* const read_bytes_params[] = {"data", "root_tag"};
+const Signature read_bytes_signature{"read_bytes()", read_bytes_params, 2, 2};
 
 
 // Closes a descriptor on every way out.
@@ -168,7 +172,8 @@ class NodeAssembler {
   std::optional<UnpublishedNodes> unpublished_{std::in_place};
 };
 
-PyObject* raise_read_error(const ReadError& error) {
+PyObject* raise_read_error(const ReadError& error, const DecodedDocument* decoded = nullptr) {
+  if (decoded) return raise_read_error(decoded->to_input(error));
   PyRef message = PyRef::steal(new_str(error.text()));
   PyErr_SetObject(PyExc_ValueError, message.get());
   return nullptr;
@@ -176,7 +181,8 @@ PyObject* raise_read_error(const ReadError& error) {
 
 // Reads the document and makes its nodes with the GIL released, taking it back only at the end;
 // no node is visible to Python before the whole tree is complete.
-PyObject* read_nodes_without_gil(SourceText* source, const std::string& root_tag) {
+PyObject* read_nodes_without_gil(SourceText* source, const std::string& root_tag,
+                                 const DecodedDocument* decoded) {
   NodeAssembler nodes;
   std::optional<TreeReader> reader;
   ReadProgress progress;
@@ -191,14 +197,15 @@ PyObject* read_nodes_without_gil(SourceText* source, const std::string& root_tag
     } while (made && progress != ReadProgress::Done);
   }
   nodes.publish();
-  if (progress == ReadProgress::Failed) return raise_read_error(reader->take_error());
+  if (progress == ReadProgress::Failed) return raise_read_error(reader->take_error(), decoded);
   if (!made) return PyErr_NoMemory();
   return nodes.take_root();
 }
 
 // Runs the walk with the GIL released, taking it back between batches only to turn finished
 // records into nodes.
-PyObject* read_nodes_with_gil(SourceText* source, const std::string& root_tag) {
+PyObject* read_nodes_with_gil(SourceText* source, const std::string& root_tag,
+                              const DecodedDocument* decoded) {
   NodeAssembler nodes;
   std::optional<TreeReader> reader;
   while (true) {
@@ -208,15 +215,58 @@ PyObject* read_nodes_with_gil(SourceText* source, const std::string& root_tag) {
       if (!reader) reader.emplace(source, root_tag);
       progress = reader->run(kRecordBatch);
     }
-    if (progress == ReadProgress::Failed) return raise_read_error(reader->take_error());
+    if (progress == ReadProgress::Failed) return raise_read_error(reader->take_error(), decoded);
     if (!nodes.consume(reader->records())) return nullptr;
     if (progress == ReadProgress::Done) return nodes.take_root();
   }
 }
 
-PyObject* read_nodes(SourceText* source, const std::string& root_tag) {
-  if constexpr (kNodesWithoutGil) return read_nodes_without_gil(source, root_tag);
-  return read_nodes_with_gil(source, root_tag);
+// `decoded`, when the text was decoded from other bytes, moves error offsets back to them.
+PyObject* read_nodes(SourceText* source, const std::string& root_tag,
+                     const DecodedDocument* decoded = nullptr) {
+  if constexpr (kNodesWithoutGil) return read_nodes_without_gil(source, root_tag, decoded);
+  return read_nodes_with_gil(source, root_tag, decoded);
+}
+
+// Decodes the document held by `input` by its mark and declaration and reads it. GIL held.
+PyObject* read_decoded(SourceRef input, const Sniffed& sniffed, const std::string& root_tag) {
+  DecodedDocument document;
+  Status<DecodeFailed> decoded = decode_document(std::move(input), sniffed, &document);
+  if (!decoded) {
+    if (decoded.error().read_error) return raise_read_error(*decoded.error().read_error);
+    return nullptr;
+  }
+  return read_nodes(document.text(), root_tag, &document);
+}
+
+// The bytes of any buffer: a bytes object is shared (it cannot change), anything else is
+// copied at once, so that the tree never sees later changes and the buffer is not held.
+SourceText* buffer_source(PyObject* data) {
+  if (PyBytes_Check(data)) {
+    PyRef owner = PyRef::borrow(data);
+    SourceText* text = SourceText::borrow(owner.get(), PyBytes_AS_STRING(data),
+                                          static_cast<size_t>(PyBytes_GET_SIZE(data)));
+    (void)owner.release();
+    return text;
+  }
+  Py_buffer view;
+  if (PyObject_GetBuffer(data, &view, PyBUF_FULL_RO) < 0) {
+    add_param_note("data");
+    return nullptr;
+  }
+  size_t size = static_cast<size_t>(view.len);
+  char* copy = static_cast<char*>(big_alloc(size + 1));
+  if (!copy) {
+    PyBuffer_Release(&view);
+    throw std::bad_alloc();
+  }
+  int copied = PyBuffer_ToContiguous(copy, &view, view.len, 'C');
+  PyBuffer_Release(&view);
+  if (copied < 0) {
+    big_free(copy, size + 1);
+    return nullptr;
+  }
+  return SourceText::adopt(copy, size, size + 1);
 }
 
 PyObject* read_string_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -251,6 +301,8 @@ PyObject* read_file_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 
     std::optional<OsError> os_error;
     SourceRef source;
+    Sniffed sniffed;
+    bool utf8 = false;
     size_t invalid_at = 0;
     {
       GilRelease unlocked;
@@ -260,14 +312,19 @@ PyObject* read_file_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         os_error = std::move(loaded.error());
       } else {
         source = SourceRef(loaded.value());
+        // UTF-8 files, the usual case, are checked here and need no second trip without the GIL.
+        sniffed = sniff_encoding(source->view());
+        DecodePlan plan;
+        utf8 = plan_from_bytes(sniffed, &plan) && plan.method == Method::Utf8;
         // Strings of a tree must be UTF-8; a file is checked before anything is cut from it.
-        invalid_at = first_invalid_utf8(source->view());
+        if (utf8) invalid_at = first_invalid_utf8(source->view());
       }
     }
     if (os_error) {
       raise_os_error(*os_error);
       return nullptr;
     }
+    if (!utf8) return read_decoded(std::move(source), sniffed, root_tag);
     if (invalid_at < source->size()) {
       return raise_read_error(ReadError::syntax("invalid UTF-8", invalid_at));
     }
@@ -275,10 +332,36 @@ PyObject* read_file_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   });
 }
 
+PyObject* read_bytes_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* arg[2];
+    if (!extract_args(read_bytes_signature, args, nargs, kwnames, arg)) return nullptr;
+    if (!PyObject_CheckBuffer(arg[0])) {
+      PyErr_Format(PyExc_TypeError, "a bytes-like object is required, not '%.200s'",
+                   _PyType_Name(Py_TYPE(arg[0])));
+      add_param_note("data");
+      return nullptr;
+    }
+    std::optional<std::string_view> root = arg_str(arg[1], "root_tag");
+    if (!root) return nullptr;
+    std::string root_tag(*root);
+    SourceRef input(buffer_source(arg[0]));
+    if (!input.get()) return nullptr;
+    Sniffed sniffed = sniff_encoding(input->view());
+    return read_decoded(std::move(input), sniffed, root_tag);
+  });
+}
+
 #define VX_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 
 }  // namespace
 
+PyMethodDef read_bytes_method = {"read_bytes", VX_FASTCALL(read_bytes_impl),
+                                 METH_FASTCALL | METH_KEYWORDS,
+                                 "read_bytes(data, root_tag)\n--\n\n"
+                                 "Reads a document given as bytes (or any buffer) in the encoding its\n"
+                                 "byte-order mark or XML declaration names, UTF-8 by default, and returns\n"
+                                 "its first element named root_tag. Error offsets count bytes of data."};
 PyMethodDef read_file_method = {"read_file", VX_FASTCALL(read_file_impl),
                                 METH_FASTCALL | METH_KEYWORDS, "read_file(file_path, root_tag)\n--\n\n"};
 PyMethodDef read_string_method = {"read_string", VX_FASTCALL(read_string_impl),

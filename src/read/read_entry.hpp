@@ -3,6 +3,7 @@
 #include <Python.h>
 
 namespace vx {
+extern PyMethodDef read_bytes_method;
 extern PyMethodDef read_file_method;
 extern PyMethodDef read_string_method;
 }  // namespace vx

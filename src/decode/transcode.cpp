@@ -1,0 +1,226 @@
+// transcode.cpp: UTF-16, UTF-32 and single-byte tables into UTF-8, without the GIL, and the
+// way back from an offset of the UTF-8 to the input character it came from.
+#include <cstring>
+#include <new>
+
+#include "decode/decode.hpp"
+#include "result.hpp"
+#include "storage/big_block.hpp"
+
+namespace vx {
+namespace {
+
+size_t put_utf8(uint32_t cp, char* out) {
+  if (cp < 0x80) {
+    out[0] = static_cast<char>(cp);
+    return 1;
+  }
+  if (cp < 0x800) {
+    out[0] = static_cast<char>(0xC0 | (cp >> 6));
+    out[1] = static_cast<char>(0x80 | (cp & 0x3F));
+    return 2;
+  }
+  if (cp < 0x10000) {
+    out[0] = static_cast<char>(0xE0 | (cp >> 12));
+    out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out[2] = static_cast<char>(0x80 | (cp & 0x3F));
+    return 3;
+  }
+  out[0] = static_cast<char>(0xF0 | (cp >> 18));
+  out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+  out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+  out[3] = static_cast<char>(0x80 | (cp & 0x3F));
+  return 4;
+}
+
+size_t utf8_length(uint32_t cp) { return cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4; }
+
+// An output buffer of big_alloc that is freed unless handed to a SourceText.
+class Output {
+ public:
+  explicit Output(size_t capacity) : capacity_(capacity ? capacity : 1) {
+    data_ = static_cast<char*>(big_alloc(capacity_));
+    if (!data_) throw std::bad_alloc();
+  }
+  ~Output() {
+    if (data_) big_free(data_, capacity_);
+  }
+  Output(const Output&) = delete;
+  Output& operator=(const Output&) = delete;
+  char* data() { return data_; }
+
+  SourceText* finish(size_t size) {
+    // Room reserved for the worst case is given back when most of it went unused.
+    if (size < capacity_ / 2) {
+      size_t want = size ? size : 1;
+      if (char* smaller = static_cast<char*>(big_realloc(data_, capacity_, want))) {
+        data_ = smaller;
+        capacity_ = want;
+      }
+    }
+    SourceText* text = SourceText::adopt(data_, size, capacity_);
+    data_ = nullptr;
+    return text;
+  }
+
+ private:
+  size_t capacity_;
+  char* data_;
+};
+
+// One character of a UTF-16 or UTF-32 input: its code point and its length in bytes, or an
+// ill-formed sequence (length 0).
+struct Char {
+  uint32_t cp;
+  size_t bytes;
+};
+
+template <bool Big>
+uint32_t unit16(const unsigned char* p) {
+  return Big ? (uint32_t{p[0]} << 8) | p[1] : (uint32_t{p[1]} << 8) | p[0];
+}
+template <bool Big>
+uint32_t unit32(const unsigned char* p) {
+  return Big ? (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3]
+             : (uint32_t{p[3]} << 24) | (uint32_t{p[2]} << 16) | (uint32_t{p[1]} << 8) | p[0];
+}
+
+template <bool Big>
+Char next16(const unsigned char* p, size_t left) {
+  if (left < 2) return {0, 0};
+  uint32_t u = unit16<Big>(p);
+  if (u < 0xD800 || u > 0xDFFF) return {u, 2};
+  if (u > 0xDBFF || left < 4) return {0, 0};  // a lone low surrogate, or a pair cut short
+  uint32_t low = unit16<Big>(p + 2);
+  if (low < 0xDC00 || low > 0xDFFF) return {0, 0};
+  return {0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00), 4};
+}
+
+template <bool Big>
+Char next32(const unsigned char* p, size_t left) {
+  if (left < 4) return {0, 0};
+  uint32_t u = unit32<Big>(p);
+  if (u > 0x10FFFF || (u >= 0xD800 && u <= 0xDFFF)) return {0, 0};
+  return {u, 4};
+}
+
+template <Char (*Next)(const unsigned char*, size_t), size_t Unit>
+NativeDecoded transcode_units(std::string_view input, size_t skip) {
+  auto* p = reinterpret_cast<const unsigned char*>(input.data()) + skip;
+  auto* end = reinterpret_cast<const unsigned char*>(input.data()) + input.size();
+  // A unit makes at most 3 bytes of UTF-8 (4 for a pair of two units).
+  Output out((input.size() - skip) / Unit * 3 + 4);
+  char* w = out.data();
+  while (p < end) {
+    Char c = Next(p, static_cast<size_t>(end - p));
+    if (!c.bytes) {
+      NativeDecoded failed;
+      failed.invalid_at = static_cast<size_t>(p - reinterpret_cast<const unsigned char*>(input.data()));
+      return failed;
+    }
+    w += put_utf8(c.cp, w);
+    p += c.bytes;
+  }
+  NativeDecoded done;
+  done.text = out.finish(static_cast<size_t>(w - out.data()));
+  return done;
+}
+
+template <Char (*Next)(const unsigned char*, size_t)>
+size_t map_units(std::string_view input, size_t skip, size_t utf8_offset) {
+  auto* begin = reinterpret_cast<const unsigned char*>(input.data());
+  size_t at = skip, made = 0;
+  while (at < input.size()) {
+    Char c = Next(begin + at, input.size() - at);
+    if (!c.bytes) break;
+    made += utf8_length(c.cp);
+    if (made > utf8_offset) return at;
+    at += c.bytes;
+  }
+  return input.size();
+}
+
+NativeDecoded transcode_table(const ByteTable& t, std::string_view input) {
+  size_t plain = t.ascii_identity ? first_non_ascii(input) : 0;
+  if (plain == input.size()) {
+    NativeDecoded same;
+    same.unchanged = true;
+    return same;
+  }
+  auto* s = reinterpret_cast<const unsigned char*>(input.data());
+  // Rows are copied 4 bytes at a time, so the last one may write 3 bytes past its character.
+  Output out(plain + (input.size() - plain) * t.widest + 4);
+  char* w = out.data();
+  std::memcpy(w, s, plain);
+  w += plain;
+  for (size_t i = plain; i < input.size(); ++i) {
+    unsigned char b = s[i];
+    size_t n = t.len[b];
+    if (n == 1) {
+      *w++ = t.utf8[b][0];
+      continue;
+    }
+    if (n == 0) {
+      NativeDecoded failed;
+      failed.invalid_at = i;
+      return failed;
+    }
+    std::memcpy(w, t.utf8[b], 4);  // the table row is 4 bytes wide; only n of them count
+    w += n;
+  }
+  NativeDecoded done;
+  done.text = out.finish(static_cast<size_t>(w - out.data()));
+  return done;
+}
+
+size_t map_table(const ByteTable& t, std::string_view input, size_t utf8_offset) {
+  size_t made = 0;
+  for (size_t i = 0; i < input.size(); ++i) {
+    made += t.len[static_cast<unsigned char>(input[i])];
+    if (made > utf8_offset) return i;
+  }
+  return input.size();
+}
+
+}  // namespace
+
+size_t first_non_ascii(std::string_view bytes) noexcept {
+  auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
+  size_t n = bytes.size(), i = 0;
+  for (; i + 16 <= n; i += 16) {
+    uint64_t a, b;
+    std::memcpy(&a, s + i, 8);
+    std::memcpy(&b, s + i + 8, 8);
+    if ((a | b) & 0x8080808080808080ULL) break;
+  }
+  for (; i < n; ++i) {
+    if (s[i] & 0x80) return i;
+  }
+  return n;
+}
+
+NativeDecoded transcode_native(const DecodePlan& plan, std::string_view input) {
+  size_t skip = plan.skip < input.size() ? plan.skip : input.size();
+  switch (plan.method) {
+    case Method::Utf16LE: return transcode_units<next16<false>, 2>(input, skip);
+    case Method::Utf16BE: return transcode_units<next16<true>, 2>(input, skip);
+    case Method::Utf32LE: return transcode_units<next32<false>, 4>(input, skip);
+    case Method::Utf32BE: return transcode_units<next32<true>, 4>(input, skip);
+    case Method::Table: return transcode_table(*plan.table, input);
+    default: invariant_failed("transcode_native: not a native method");
+  }
+}
+
+size_t input_offset_native(const DecodePlan& plan, std::string_view input, size_t utf8_offset) {
+  size_t skip = plan.skip < input.size() ? plan.skip : input.size();
+  switch (plan.method) {
+    case Method::Utf16LE: return map_units<next16<false>>(input, skip, utf8_offset);
+    case Method::Utf16BE: return map_units<next16<true>>(input, skip, utf8_offset);
+    case Method::Utf32LE: return map_units<next32<false>>(input, skip, utf8_offset);
+    case Method::Utf32BE: return map_units<next32<true>>(input, skip, utf8_offset);
+    case Method::Table: return map_table(*plan.table, input, utf8_offset);
+    default: return utf8_offset;  // the text is the input
+  }
+}
+
+}  // namespace vx
