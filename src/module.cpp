@@ -57,6 +57,10 @@ int exec_module(PyObject* module) {
     if (add_exported(module, "write_string", new_function(&write_string_method, module)) < 0) {
       return -1;
     }
+    // Private: pickle finds it by name, so it is a module attribute, but not in __all__.
+    PyRef rebuild = PyRef::steal(new_function(&node_from_pickle_method, module));
+    if (!rebuild || PyModule_AddObjectRef(module, "_node_from_pickle", rebuild.get()) < 0) return -1;
+    set_rebuild_function(rebuild.get());
     return 0;
   });
 }

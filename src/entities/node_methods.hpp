@@ -25,4 +25,13 @@ PyTypeObject* search_type();
 PyObject* node_to_dict(PyObject* self, PyObject* unused);
 PyObject* node_from_dict(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+// Pickling and copying: __reduce__ hands pickle the module's private _node_from_pickle, which
+// the module registers (set_rebuild_function) once it exists. Nodes are immutable, so a copy,
+// deep or not, is the node itself.
+PyObject* node_reduce(PyObject* self, PyObject* unused);
+PyObject* node_copy(PyObject* self, PyObject* unused);
+PyObject* node_deepcopy(PyObject* self, PyObject* memo);
+extern PyMethodDef node_from_pickle_method;
+void set_rebuild_function(PyObject* fn);
+
 }  // namespace vx

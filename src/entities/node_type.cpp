@@ -378,6 +378,13 @@ PyMethodDef node_methods[] = {
     {"from_dict", VX_FASTCALL(node_from_dict), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      "from_dict($cls, dict_)\n--\n\n"},
     {"to_dict", node_to_dict, METH_NOARGS, "to_dict($self)\n--\n\n"},
+    {"__reduce__", node_reduce, METH_NOARGS,
+     "__reduce__($self)\n--\n\n"
+     "The tree as one flat payload for pickle: names, attributes in their order, texts and\n"
+     "children, and subtrees held more than once, written once."},
+    {"__copy__", node_copy, METH_NOARGS, "__copy__($self)\n--\n\nThe node itself: nodes are immutable."},
+    {"__deepcopy__", node_deepcopy, METH_O,
+     "__deepcopy__($self, memo, /)\n--\n\nThe node itself: nodes are immutable."},
     {nullptr, nullptr, 0, nullptr},
 };
 
