@@ -65,17 +65,35 @@ def concurrently():
     return run_concurrently
 
 
+# CPython 3.13 frees nested containers by plain recursion down to its C recursion limit (about
+# 10,000 levels) before its trashcan defers the rest, and 10,000 levels of dict and list
+# deallocation need more than 256 KiB of stack: a million-deep dict built in plain Python crashes
+# a thread of that size when it is dropped. The dicts that to_dict makes are such dicts, so small
+# stack children take them apart top-down, leaving only vantelix's own work to run deep.
+FREE_DICT_CHAIN = """\
+def free_dict_chain(d):
+    stack = [d]
+    while stack:
+        item = stack.pop()
+        if isinstance(item, dict) and isinstance(item.get("children"), list):
+            stack += item["children"]
+            item["children"] = []
+"""
+
+
 def run_child(code, *, timeout=300, stack_kib=None):
     """Runs `code` in a fresh interpreter that imports the same vantelix; returns the result.
 
     With `stack_kib`, the code runs in a thread with that native stack size, so anything that
-    recurses once per nesting level overflows quickly instead of passing on a large main stack.
+    recurses once per nesting level overflows quickly instead of passing on a large main stack;
+    there `free_dict_chain(d)` drops a deep to_dict result without recursing.
     """
     body = textwrap.dedent(code)
     if stack_kib:
         body = (
             "import threading, sys\n"
-            f"threading.stack_size({stack_kib} * 1024)\n"
+            + FREE_DICT_CHAIN
+            + f"threading.stack_size({stack_kib} * 1024)\n"
             "_failure = []\n"
             "def _main():\n"
             "    try:\n"

@@ -252,6 +252,9 @@ def test_million_deep_chain_converts_both_ways(child):
         for _ in range(1_000_000 - 20_000):
             shallow = shallow["children"][0]
         assert raised(TypeError, shallow).count("failed to extract enum") == 20_002
+        del shallow, cur
+        free_dict_chain(d)
+        del d, back, n
         print("ok")
     """, stack_kib=256)
     assert result.returncode == 0 and result.stdout.strip() == "ok", result.stderr[-2000:]

@@ -87,7 +87,9 @@ def test_million_deep_document_through_every_operation(child, tmp_path):
             cur, levels = cur["children"][0], levels + 1
         assert levels == depth and cur["text"] == "t & u"
         back = Node.from_dict(d)
-        del d, cur
+        del cur
+        free_dict_chain(d)
+        del d
         assert vantelix.write_string(back, 0, False) == expected
         del back
 
