@@ -12,7 +12,7 @@
 namespace vx {
 
 // How the characters of a document are laid out in its bytes, as its first bytes show it.
-enum class Layout : uint8_t { Bytes, Utf16LE, Utf16BE, Utf32LE, Utf32BE };
+enum class Layout : uint8_t { Bytes, Utf16LE, Utf16BE, Utf32LE, Utf32BE, Ebcdic };
 
 // What the start of a document says about its encoding: a byte-order mark, the layout of "<?xml",
 // and the encoding named by the XML declaration.
