@@ -107,9 +107,20 @@ Result<bool, DecodeFailed> probe_bytes(CodecEntry* e, const Sniffed& s) {
   return single;
 }
 
+// XML's EncName: a letter, then letters, digits, '.', '_' and '-'. The registry would also take
+// spaces and leading digits ("latin 1", "8859-1"), which no declaration may hold.
+bool is_encoding_name(std::string_view name) {
+  auto letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+  if (name.empty() || !letter(name[0])) return false;
+  for (char c : name) {
+    if (!letter(c) && !(c >= '0' && c <= '9') && c != '.' && c != '_' && c != '-') return false;
+  }
+  return true;
+}
+
 // The registry's entry for a declared name, or why there is none.
 Result<const CodecEntry*, DecodeFailed> lookup_codec(const Sniffed& s) {
-  if (s.name.empty() || s.name.find('\\') != std::string::npos) return unsupported(s);
+  if (!is_encoding_name(s.name)) return unsupported(s);
   PyRef codecs = PyRef::steal(PyImport_ImportModule("codecs"));
   if (!codecs) return python_failure();
   PyRef info = PyRef::steal(PyObject_CallMethod(codecs.get(), "lookup", "s", s.name.c_str()));

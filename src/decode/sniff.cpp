@@ -163,7 +163,7 @@ NameFamily name_family(std::string_view name) noexcept {
   char folded[16];
   size_t n = 0;
   for (char c : name) {
-    if (c == '-' || c == '_' || c == ' ') continue;
+    if (c == '-' || c == '_') continue;
     if (n == sizeof folded) return NameFamily::Other;
     folded[n++] = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
   }
