@@ -18,7 +18,7 @@ import lxml.etree as LET
 import pytest
 
 import vantelix
-from test_read_oracle import et_tree, serialise, tree_of
+from test_read_oracle import WHITE_SPACE, et_tree, serialise, tree_of
 
 # (name as the declaration gives it, Python codec, oracle)
 EIGHT_BIT = (
@@ -264,8 +264,9 @@ def test_bytes_invalid_in_the_encoding_are_reported_where_they_start(case, found
                                              ("EUC-JP", "euc_jp"), ("ISO-2022-JP", "iso2022_jp")])
 @pytest.mark.parametrize("shift", range(-3, 4))
 def test_multi_byte_codecs_map_offsets_across_the_chunks_they_are_decoded_in(declared, codec, shift):
-    """The codec decodes 32 KB at a time: characters, faults and bad bytes at either side of a
-    boundary are placed by the bytes the input has there."""
+    """Double-byte codecs are transcoded natively, the others by the codec 32 KB at a time:
+    characters, faults and bad bytes at either side of a chunk boundary are placed by the bytes
+    the input has there."""
     n, m, t = words(codec)
     head = encode(declaration(declared, 0) + f"<r a='{t}'>", codec)
     filler = (t * 40000)[: (32768 - len(head)) // 2 + 8]
@@ -288,6 +289,37 @@ def test_multi_byte_codecs_map_offsets_across_the_chunks_they_are_decoded_in(dec
         bad, start = found
         with pytest.raises(ValueError, match=f"^malformed XML at byte {start}: invalid {declared}$"):
             vantelix.read_bytes(prefix + bad + encode(f"{t}</r>", codec), "r")
+
+
+def every_character(codec):
+    """Every character `codec` decodes from one byte from 0x80 or from two bytes, in byte order."""
+    out = []
+    for lead in range(0x80, 0x100):
+        try:
+            out.append(bytes([lead]).decode(codec))
+            continue
+        except UnicodeDecodeError:
+            pass
+        for trail in range(0x100):
+            try:
+                out.append(bytes([lead, trail]).decode(codec))
+            except UnicodeDecodeError:
+                pass
+    return "".join(c for c in out if c not in "<&>" and ord(c) >= 0x20 and c != "\x7f")
+
+
+@pytest.mark.parametrize("declared, codec", [("Shift_JIS", "shift_jis"), ("MS932", "cp932"), ("GBK", "gbk"),
+                                             ("GB2312", "gb2312"), ("Big5", "big5"), ("cp950", "cp950"),
+                                             ("cp949", "cp949"), ("johab", "johab"), ("EUC-KR", "euc_kr"),
+                                             ("EUC-JP", "euc_jp")])
+def test_every_character_of_a_multi_byte_codec_reads_as_the_codec_decodes_it(declared, codec):
+    chars = every_character(codec)
+    assert len(chars) > 5000
+    text = f"<?xml version='1.0' encoding='{declared}'?><r a='{chars}'>{chars}</r>"
+    data = text.encode(codec)
+    node = vantelix.read_bytes(data, "r")
+    assert node.attrs["a"] == chars
+    assert node.text == chars.strip(WHITE_SPACE)
 
 
 @pytest.mark.parametrize("declared, codec, mark", [

@@ -54,9 +54,9 @@ class DecodedDocument {
 };
 
 // Decodes `input` (one count handed over) by what sniff_encoding found in it: a declared name
-// is looked up in the codec registry, UTF-8 and ASCII are only checked, UTF-16, UTF-32 and
-// single-byte encodings are transcoded with the GIL released, others through the codec.
-// GIL held on entry and return.
+// is looked up in the codec registry, UTF-8 and ASCII are only checked, UTF-16, UTF-32,
+// single-byte and double-byte encodings are transcoded with the GIL released, others through
+// the codec. GIL held on entry and return.
 Status<DecodeFailed> decode_document(SourceRef input, const Sniffed& sniffed, DecodedDocument* out);
 
 }  // namespace vx
