@@ -553,3 +553,48 @@ def test_read_file_gives_what_read_bytes_gives(_, declared, codec, mark, oracle,
     with pytest.raises(ValueError) as from_bytes:
         vantelix.read_bytes(bad, "r")
     assert str(from_file.value) == str(from_bytes.value)
+
+
+# ---------------------------------------------------------------------------------------------
+# UTF-8 is checked part by part as it is read; the outcome is that of a check of the whole input
+# beforehand
+
+
+def many_rows(count=12000):
+    """Enough elements for the reader to take the index in many windows, with characters of 2, 3
+    and 4 bytes wherever a window may end."""
+    rows = "".join(f"<é i='{i}' a='ж€😀'>ß{'€' * (i % 5)}😀</é>\n" for i in range(count))
+    return f"<r>{rows}</r>"
+
+
+@pytest.mark.parametrize("where", [0.0, 0.1, 0.5, 0.9, 0.999, 1.0])
+@pytest.mark.parametrize("bad", [b"\xff", b"\xe2\x82", b"\xed\xa0\x80", b"\x80", b"\xf0\x9f\x98"])
+@pytest.mark.parametrize("fault", ["", "<x a=1>", "&nope;", "<x"])
+def test_ill_formed_utf8_anywhere_comes_before_any_other_error(where, bad, fault, tmp_path):
+    text = many_rows()
+    data = text.encode()
+    # On a character boundary near `where`, then a syntax fault in the middle of the root.
+    at = int(len(data) * where)
+    while at < len(data) and (data[at] & 0xC0) == 0x80:
+        at += 1
+    middle = data.index(b"<\xc3\xa9 i='6000'")
+    data = data[:middle] + fault.encode() + data[middle:]
+    if at > middle:
+        at += len(fault.encode())
+    data = data[:at] + bad + data[at:]
+    with pytest.raises(UnicodeDecodeError) as python:
+        data.decode()
+    expected = python.value.start
+    path = tmp_path / "doc.xml"
+    path.write_bytes(data)
+    for read in (lambda: vantelix.read_bytes(data, "r"), lambda: vantelix.read_file(str(path), "r")):
+        with pytest.raises(ValueError, match=f"^malformed XML at byte {expected}: invalid UTF-8$"):
+            read()
+
+
+def test_well_formed_utf8_across_every_window_reads_whole():
+    text = many_rows()
+    node = vantelix.read_bytes(text.encode(), "r")
+    assert len(node.children) == 12000
+    assert node.children[-1].text == "ß€€€€😀" and node.children[-1].attrs == {"i": "11999", "a": "ж€😀"}
+    assert tree_of(node) == tree_of(vantelix.read_string(text, "r"))
