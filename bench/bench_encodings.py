@@ -1,4 +1,4 @@
-"""read_bytes on documents in windows-1251, Shift_JIS and UTF-8 against lxml, and against read_string.
+"""read_bytes on documents in windows-1251, Shift_JIS, EUC-JP and UTF-8 against lxml and read_string.
 
 Usage: PYTHONPATH=<build>/src /usr/bin/python3 bench/bench_encodings.py [--mb 20] [--repeat 5]
 
@@ -33,6 +33,10 @@ SCRIPTS = [
     ("Shift_JIS", "shift_jis", "Shift_JIS",
      ["記録", "名前", "住所", "備考"],
      "東京 大阪 京都 北海道 番地 電話 郵便 株式会社 山田 太郎 カタカナ ｶﾀｶﾅ ひらがな 漢字".split()),
+    # Not a double-byte code (it has three-byte sequences): decoded through Python's codec.
+    ("EUC-JP", "euc_jp", "EUC-JP",
+     ["記録", "名前", "住所", "備考"],
+     "東京 大阪 京都 北海道 番地 電話 郵便 株式会社 山田 太郎 カタカナ ひらがな 漢字".split()),
     ("UTF-8", "utf-8", "UTF-8",
      ["запись", "名前", "adresse", "note"],
      "Zürich Ελλάδα 東京 город straße café naïve 漢字 ﬁn émigré".split()),
