@@ -402,6 +402,8 @@ def test_read_string_does_not_look_at_the_declaration():
 @pytest.mark.parametrize("data, label", [
     (b"<r>\xff</r>", "UTF-8"),
     (b'<?xml version="1.0" encoding="utf8"?><r>\xff</r>', "UTF-8"),
+    (b'<?xml version="1.0" encoding="utf-8-sig"?><r>\xff</r>', "UTF-8"),
+    (b'<?xml version="1.0" encoding="U8"?><r>\xff</r>', "UTF-8"),
     (b"\xef\xbb\xbf<?xml version='1.0' encoding='ISO-8859-1'?><r>\xff</r>", "UTF-8"),
     (b'<?xml version="1.0" encoding="US-ASCII"?><r>a\xff</r>', "US-ASCII"),
     (b'<?xml version="1.0" encoding="ascii"?><r>a</r>\xff', "ascii"),

@@ -225,8 +225,9 @@ Result<const CodecEntry*, DecodeFailed> lookup_codec(const Sniffed& s) {
   auto entry = std::make_unique<CodecEntry>();
   entry->name = name;
   NameFamily family = name_family(entry->name);
-  if (family != NameFamily::Other) {
-    // The declaration was read as 8-bit text, so a UTF-16 or UTF-32 name cannot be right.
+  if (family != NameFamily::Other || entry->name == "utf-8-sig") {
+    // The declaration was read as 8-bit text, so a UTF-16 or UTF-32 name cannot be right; and
+    // UTF-8 with a mark is UTF-8 (a mark present was seen before any name).
     entry->kind = CodecEntry::Kind::Utf8;
   } else if (entry->name == "ascii") {
     entry->kind = CodecEntry::Kind::Ascii;
