@@ -15,6 +15,8 @@ per call shows up as `inner` per round. The first two tests show that the measur
 leaks at all (a module built for a release interpreter also loads here, and its reference
 counting would be invisible).
 """
+import array
+import codecs
 import ctypes
 import functools
 import gc
@@ -28,7 +30,7 @@ import types
 import pytest
 
 import vantelix
-from vantelix import Node, SearchType, read_file, read_string, write_file, write_string
+from vantelix import Node, SearchType, read_bytes, read_file, read_string, write_file, write_string
 
 pytestmark = pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"),
                                 reason="needs a debug interpreter (python3-dbg)")
@@ -171,6 +173,18 @@ DOC = (
     "</r><!-- after -->"
 )
 BIG_DOC = "<r>" + "".join(f"<c i='{i}'>t{i % 10}</c>" for i in range(40_000)) + "</r>"
+BIG_BYTES = BIG_DOC.encode()
+
+
+def encoded(declared, codec):
+    """A small document with non-ASCII names, values and text, in `codec` under its declaration."""
+    name, text = ("本", "日本語") if codec in ("shift_jis", "euc_jp") else ("ü", "Grüße")
+    return f"<?xml version='1.0' encoding='{declared}'?><r a='{text}'><{name}>{text}</{name}></r>".encode(codec)
+
+
+CP1251_DOC = "<?xml version='1.0' encoding='windows-1251'?><r a='ж'><б>текст</б></r>".encode("cp1251")
+BIG_EUC_JP = ("<?xml version='1.0' encoding='EUC-JP'?><r>"
+              + "".join(f"<記 i='{i}'>日本{i % 10}</記>" for i in range(20_000)) + "</r>").encode("euc_jp")
 
 
 def built_tree():
@@ -193,6 +207,7 @@ def env():
         e.doc_path = file_with("doc.xml", DOC.encode())
         e.big_path = file_with("big.xml", BIG_DOC.encode())
         e.bad_utf8_path = file_with("bad.xml", b"<r>\xff</r>")
+        e.cp1251_path = file_with("cp1251.xml", CP1251_DOC)
         e.out_path = os.path.join(tmp, "out.xml")
         e.missing_dir_path = os.path.join(tmp, "missing", "out.xml")
         e.parsed = read_string(DOC, "r")
@@ -289,6 +304,31 @@ OPS = [
     ("read_file-error-invalid-utf8", lambda e: expect(ValueError, read_file, e.bad_utf8_path, "r")),
     ("read_file-error-root-not-found", lambda e: expect(ValueError, read_file, e.doc_path, "nothere")),
     ("read_file-error-path-type", lambda e: expect(TypeError, read_file, os.fsencode(e.doc_path), "r")),
+    ("read_file-cp1251", lambda e: read_file(e.cp1251_path, "r")),
+    # -- read_bytes
+    ("read_bytes", lambda e: read_bytes(DOC.encode(), "r")),
+    ("read_bytes-batches", lambda e: read_bytes(BIG_BYTES, "r"), 10),
+    ("read_bytes-bytearray", lambda e: read_bytes(bytearray(CP1251_DOC), "r")),
+    ("read_bytes-strided", lambda e: read_bytes(memoryview(bytes(x for c in CP1251_DOC for x in (c, 0)))[::2], "r")),
+    ("read_bytes-array", lambda e: read_bytes(array.array("B", DOC.encode()), "r")),
+    ("read_bytes-cp1251", lambda e: read_bytes(CP1251_DOC, "r")),
+    ("read_bytes-shift-jis", lambda e: read_bytes(encoded("Shift_JIS", "shift_jis"), "r")),
+    ("read_bytes-euc-jp", lambda e: read_bytes(encoded("EUC-JP", "euc_jp"), "r")),
+    ("read_bytes-euc-jp-batches", lambda e: read_bytes(BIG_EUC_JP, "r"), 5),
+    ("read_bytes-utf16", lambda e: read_bytes(codecs.BOM_UTF16_LE + encoded("UTF-16", "utf_16_le"), "r")),
+    ("read_bytes-ebcdic", lambda e: read_bytes(encoded("cp500", "cp500"), "r")),
+    ("read_bytes-error-invalid-utf8", lambda e: expect(ValueError, read_bytes, b"<r>\xff</r>", "r")),
+    ("read_bytes-error-invalid-table", lambda e: expect(
+        ValueError, read_bytes, b"<?xml version='1.0' encoding='windows-1252'?><r>\x81</r>", "r")),
+    ("read_bytes-error-invalid-codec", lambda e: expect(ValueError, read_bytes, encoded("EUC-JP", "euc_jp") + b"\x8f", "r")),
+    ("read_bytes-error-syntax-codec", lambda e: expect(
+        ValueError, read_bytes, encoded("EUC-JP", "euc_jp").replace(b"</r>", b"<x a=1>"), "r")),
+    ("read_bytes-error-syntax-pairs", lambda e: expect(
+        ValueError, read_bytes, encoded("Shift_JIS", "shift_jis").replace(b"</r>", b"<x a=1>"), "r")),
+    ("read_bytes-error-unsupported", lambda e: expect(
+        ValueError, read_bytes, b"<?xml version='1.0' encoding='nope'?><r/>", "r")),
+    ("read_bytes-error-str", lambda e: expect(TypeError, read_bytes, DOC, "r")),
+    ("read_bytes-error-root-tag-type", lambda e: expect(TypeError, read_bytes, b"<r/>", None)),
     # -- write_string
     ("write_string-parsed", lambda e: write_string(e.parsed)),
     ("write_string-built", lambda e: write_string(e.built, 2, False)),

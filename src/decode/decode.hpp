@@ -1,6 +1,6 @@
 // decode.hpp: the decoding stage's Python-free surface: finding a document's encoding from its
-// first bytes, and turning UTF-16, UTF-32 and single-byte encodings into UTF-8 without the GIL,
-// with the way back from offsets of the UTF-8 to offsets of the input.
+// first bytes, and turning UTF-16, UTF-32, single-byte and double-byte encodings into UTF-8 without
+// the GIL, with the way back from offsets of the UTF-8 to offsets of the input.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -12,7 +12,7 @@
 namespace vx {
 
 // How the characters of a document are laid out in its bytes, as its first bytes show it.
-enum class Layout : uint8_t { Bytes, Utf16LE, Utf16BE, Utf32LE, Utf32BE };
+enum class Layout : uint8_t { Bytes, Utf16LE, Utf16BE, Utf32LE, Utf32BE, Ebcdic };
 
 // What the start of a document says about its encoding: a byte-order mark, the layout of "<?xml",
 // and the encoding named by the XML declaration.
@@ -41,12 +41,23 @@ struct ByteTable {
   uint8_t widest;       // the longest UTF-8 of any byte
 };
 
+// A double-byte encoding (Shift_JIS, GBK, Big5...): single bytes as in a ByteTable, and for each
+// lead byte (0x80 and up) the character of every pair it starts. Built once per encoding and
+// never freed, like ByteTable.
+struct PairTable {
+  ByteTable single;    // len 0 for lead bytes and for bytes without a character
+  bool lead[256];
+  uint8_t pair_len[128][256];  // by lead - 0x80 and trail; 0: no character
+  char pair_utf8[128][256][4];
+};
+
 // How a document's bytes become the UTF-8 the tree is built from.
 enum class Method : uint8_t {
   Utf8,        // as they are, once checked
   Ascii,       // as they are, once checked to be below 0x80
   Utf16LE, Utf16BE, Utf32LE, Utf32BE,
   Table,       // through a ByteTable
+  Pairs,       // through a PairTable
   Codec,       // through the interpreter's codec (needs the GIL)
 };
 
@@ -55,6 +66,7 @@ struct DecodePlan {
   size_t skip = 0;                  // leading bytes not decoded (a byte-order mark)
   std::string label;                // the encoding's name for "invalid ..." messages
   const ByteTable* table = nullptr; // Method::Table
+  const PairTable* pairs = nullptr; // Method::Pairs
 };
 
 // The plan when the bytes alone decide it (no name for the codec registry to resolve): UTF-8
@@ -69,7 +81,7 @@ struct NativeDecoded {
   size_t invalid_at = 0;       // input offset of the first ill-formed sequence
 };
 
-// Transcodes for the native methods (UTF-16, UTF-32, Table); runs without the GIL. Throws
+// Transcodes for the native methods (UTF-16, UTF-32, Table, Pairs); runs without the GIL. Throws
 // std::bad_alloc when memory runs out.
 NativeDecoded transcode_native(const DecodePlan& plan, std::string_view input);
 

@@ -1,5 +1,6 @@
 // document_decoder.cpp: declared encodings resolved through the interpreter's codec registry;
-// single-byte codecs become native tables, the others decode through the codec in chunks.
+// single-byte and double-byte codecs become native tables, the others decode through the codec in
+// chunks.
 #include "decode/document_decoder.hpp"
 
 #include <algorithm>
@@ -21,9 +22,10 @@ constexpr size_t kCodecChunk = 32 * 1024;
 // What a codec of the registry is to the reader; made once per codec and never freed, so its
 // table is read without the GIL.
 struct CodecEntry {
-  enum class Kind : uint8_t { Utf8, Ascii, Table, Codec } kind = Kind::Codec;
+  enum class Kind : uint8_t { Utf8, Ascii, Table, Pairs, Codec } kind = Kind::Codec;
   std::string name;  // the registry's own name for it
   ByteTable table{};
+  std::unique_ptr<PairTable> pairs;  // Pairs
   bool transparent[128] = {};  // Codec: bytes that always decode to themselves
 };
 
@@ -107,9 +109,97 @@ Result<bool, DecodeFailed> probe_bytes(CodecEntry* e, const Sniffed& s) {
   return single;
 }
 
+// How a few bytes decode alone: to one character (its UTF-8 in `utf8`), to none by an illegal
+// sequence, as the start of a longer one, or otherwise (several characters, another message).
+enum class Few : uint8_t { One, Illegal, Incomplete, Other, Failed };
+
+Few decode_few(const CodecEntry& e, const char* bytes, size_t n, std::string* utf8) {
+  PyRef decoded = PyRef::steal(PyUnicode_Decode(bytes, static_cast<Py_ssize_t>(n), e.name.c_str(), "strict"));
+  if (decoded) {
+    Py_ssize_t size = 0;
+    const char* p = PyUnicode_GET_LENGTH(decoded.get()) == 1 ? PyUnicode_AsUTF8AndSize(decoded.get(), &size) : nullptr;
+    if (!p) {
+      PyErr_Clear();
+      return Few::Other;
+    }
+    utf8->assign(p, static_cast<size_t>(size));
+    return Few::One;
+  }
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return Few::Failed;
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  PyRef t = PyRef::steal(type), v = PyRef::steal(value), trace = PyRef::steal(tb);
+  // The messages of the interpreter's multi-byte codecs; any other codec is left to decode
+  // itself.
+  PyRef reason = PyRef::steal(PyUnicodeDecodeError_GetReason(v.get()));
+  PyErr_Clear();
+  if (!reason) return Few::Other;
+  if (PyUnicode_CompareWithASCIIString(reason.get(), "illegal multibyte sequence") == 0) return Few::Illegal;
+  if (PyUnicode_CompareWithASCIIString(reason.get(), "incomplete multibyte sequence") == 0) return Few::Incomplete;
+  return Few::Other;
+}
+
+// A double-byte codec as a PairTable: ASCII bytes are characters alone, bytes from 0x80 are
+// characters alone, illegal, or leads whose every pair is a character or illegal. Null when the
+// codec is anything else (longer sequences, pairs making two characters, a state): it keeps
+// decoding through the codec. False with a Python exception set on an unexpected failure.
+bool probe_pairs(CodecEntry* e) {
+  auto table = std::make_unique<PairTable>();
+  table->single = e->table;
+  std::string utf8, together_in, together_out;
+  bool any_lead = false;
+  for (unsigned b = 0; b < 256; ++b) {
+    table->lead[b] = false;
+    if (table->single.len[b]) {
+      together_in += static_cast<char>(b);
+      together_out.append(table->single.utf8[b], table->single.len[b]);
+      continue;
+    }
+    char byte = static_cast<char>(b);
+    Few alone = decode_few(*e, &byte, 1, &utf8);
+    if (alone == Few::Failed) return false;
+    if (b < 0x80 || (alone != Few::Illegal && alone != Few::Incomplete)) return true;
+    if (alone == Few::Illegal) continue;
+    table->lead[b] = any_lead = true;
+    for (unsigned trail = 0; trail < 256; ++trail) {
+      char pair[2] = {byte, static_cast<char>(trail)};
+      Few both = decode_few(*e, pair, 2, &utf8);
+      if (both == Few::Failed) return false;
+      table->pair_len[b - 0x80][trail] = 0;
+      if (both == Few::Illegal) continue;
+      if (both != Few::One || utf8.size() > 4) return true;
+      table->pair_len[b - 0x80][trail] = static_cast<uint8_t>(utf8.size());
+      std::memcpy(table->pair_utf8[b - 0x80][trail], utf8.data(), utf8.size());
+      together_in.append(pair, 2);
+      together_out += utf8;
+    }
+  }
+  if (!any_lead) return true;
+  // As with single bytes: the characters together must be the characters apart.
+  PyRef all = PyRef::steal(PyUnicode_Decode(together_in.data(), static_cast<Py_ssize_t>(together_in.size()),
+                                            e->name.c_str(), "strict"));
+  Py_ssize_t size = 0;
+  const char* p = all ? PyUnicode_AsUTF8AndSize(all.get(), &size) : nullptr;
+  PyErr_Clear();
+  if (p && std::string_view(p, static_cast<size_t>(size)) == together_out) e->pairs = std::move(table);
+  return true;
+}
+
+// XML's EncName: a letter, then letters, digits, '.', '_' and '-'. The registry would also take
+// spaces and leading digits ("latin 1", "8859-1"), which no declaration may hold.
+bool is_encoding_name(std::string_view name) {
+  auto letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+  if (name.empty() || !letter(name[0])) return false;
+  for (char c : name) {
+    if (!letter(c) && !(c >= '0' && c <= '9') && c != '.' && c != '_' && c != '-') return false;
+  }
+  return true;
+}
+
 // The registry's entry for a declared name, or why there is none.
 Result<const CodecEntry*, DecodeFailed> lookup_codec(const Sniffed& s) {
-  if (s.name.empty() || s.name.find('\\') != std::string::npos) return unsupported(s);
+  if (!is_encoding_name(s.name)) return unsupported(s);
   PyRef codecs = PyRef::steal(PyImport_ImportModule("codecs"));
   if (!codecs) return python_failure();
   PyRef info = PyRef::steal(PyObject_CallMethod(codecs.get(), "lookup", "s", s.name.c_str()));
@@ -135,8 +225,9 @@ Result<const CodecEntry*, DecodeFailed> lookup_codec(const Sniffed& s) {
   auto entry = std::make_unique<CodecEntry>();
   entry->name = name;
   NameFamily family = name_family(entry->name);
-  if (family != NameFamily::Other) {
-    // The declaration was read as 8-bit text, so a UTF-16 or UTF-32 name cannot be right.
+  if (family != NameFamily::Other || entry->name == "utf-8-sig") {
+    // The declaration was read as 8-bit text, so a UTF-16 or UTF-32 name cannot be right; and
+    // UTF-8 with a mark is UTF-8 (a mark present was seen before any name).
     entry->kind = CodecEntry::Kind::Utf8;
   } else if (entry->name == "ascii") {
     entry->kind = CodecEntry::Kind::Ascii;
@@ -144,6 +235,10 @@ Result<const CodecEntry*, DecodeFailed> lookup_codec(const Sniffed& s) {
     Result<bool, DecodeFailed> single = probe_bytes(entry.get(), s);
     if (!single) return std::move(single.error());
     entry->kind = single.value() ? CodecEntry::Kind::Table : CodecEntry::Kind::Codec;
+    if (!single.value()) {
+      if (!probe_pairs(entry.get())) return python_failure();
+      if (entry->pairs) entry->kind = CodecEntry::Kind::Pairs;
+    }
   }
   // Probing ran Python code, which may have let another thread put the same codec in.
   auto [it, inserted] = cache.emplace(entry->name, std::move(entry));
@@ -267,16 +362,22 @@ Status<DecodeFailed> decode_document(SourceRef input, const Sniffed& sniffed, De
       case CodecEntry::Kind::Utf8: plan.method = Method::Utf8, plan.label = "UTF-8"; break;
       case CodecEntry::Kind::Ascii: plan.method = Method::Ascii; break;
       case CodecEntry::Kind::Table: plan.method = Method::Table, plan.table = &codec->table; break;
+      case CodecEntry::Kind::Pairs: plan.method = Method::Pairs, plan.pairs = codec->pairs.get(); break;
       case CodecEntry::Kind::Codec: plan.method = Method::Codec; break;
     }
   }
 
-  if (plan.method == Method::Utf8 || plan.method == Method::Ascii) {
+  if (plan.method == Method::Utf8) {
+    // Checked by the reader as it goes, while each part is in cache: as fast as read_string.
+    out->text_ = std::move(input);
+    out->check_utf8_ = true;
+    return {};
+  }
+  if (plan.method == Method::Ascii) {
     size_t invalid_at;
     {
       GilRelease unlocked;
-      invalid_at = plan.method == Method::Utf8 ? first_invalid_utf8(input->view())
-                                               : first_non_ascii(input->view());
+      invalid_at = first_non_ascii(input->view());
     }
     if (invalid_at < input->size()) {
       return read_failure(ReadError::syntax("invalid " + plan.label, invalid_at));

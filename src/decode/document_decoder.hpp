@@ -30,6 +30,8 @@ class DecodedDocument {
 
   // The UTF-8 text to build the tree from.
   SourceText* text() const noexcept { return text_.get(); }
+  // The text is the input, still to be checked as UTF-8 while it is read.
+  bool check_utf8() const noexcept { return check_utf8_; }
   // The error with its offsets moved from the text to the input. GIL held.
   ReadError to_input(ReadError error) const;
 
@@ -48,15 +50,16 @@ class DecodedDocument {
   DecodePlan plan_;
   SourceRef text_;
   SourceRef input_;  // kept for mapping offsets when the text is not the input
+  bool check_utf8_ = false;
   std::string codec_;
   std::vector<Checkpoint> checkpoints_;
   std::vector<PyRef> states_;  // the codec decoder's state at each checkpoint
 };
 
 // Decodes `input` (one count handed over) by what sniff_encoding found in it: a declared name
-// is looked up in the codec registry, UTF-8 and ASCII are only checked, UTF-16, UTF-32 and
-// single-byte encodings are transcoded with the GIL released, others through the codec.
-// GIL held on entry and return.
+// is looked up in the codec registry, UTF-8 is left to be checked as it is read, ASCII is checked, UTF-16, UTF-32,
+// single-byte and double-byte encodings are transcoded with the GIL released, others through
+// the codec. GIL held on entry and return.
 Status<DecodeFailed> decode_document(SourceRef input, const Sniffed& sniffed, DecodedDocument* out);
 
 }  // namespace vx

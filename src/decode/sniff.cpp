@@ -11,11 +11,36 @@ bool starts(std::string_view bytes, std::string_view prefix) {
   return bytes.substr(0, prefix.size()) == prefix;
 }
 
-// The declaration read in code units of 1, 2 or 4 bytes.
+// The characters a declaration is made of, as EBCDIC code pages share them (cp037, cp500,
+// cp1140...), mapped to ASCII; 0 for every other byte.
+struct EbcdicInvariants {
+  uint8_t ascii[256] = {};
+  constexpr EbcdicInvariants() {
+    const char* lower[] = {"abcdefghi", "jklmnopqr", "stuvwxyz"};
+    const char* upper[] = {"ABCDEFGHI", "JKLMNOPQR", "STUVWXYZ"};
+    const unsigned starts[] = {0x81, 0x91, 0xA2};
+    for (unsigned row = 0; row < 3; ++row) {
+      for (unsigned k = 0; lower[row][k]; ++k) {
+        ascii[starts[row] + k] = static_cast<uint8_t>(lower[row][k]);
+        ascii[starts[row] + 0x40 + k] = static_cast<uint8_t>(upper[row][k]);
+      }
+    }
+    for (unsigned d = 0; d < 10; ++d) ascii[0xF0 + d] = static_cast<uint8_t>('0' + d);
+    ascii[0x40] = ' ', ascii[0x05] = '\t', ascii[0x0D] = '\r', ascii[0x25] = '\n', ascii[0x15] = '\n';
+    ascii[0x4C] = '<', ascii[0x6E] = '>', ascii[0x6F] = '?', ascii[0x7E] = '=';
+    ascii[0x7F] = '"', ascii[0x7D] = '\'', ascii[0x60] = '-', ascii[0x6D] = '_';
+    ascii[0x4B] = '.', ascii[0x7A] = ':';
+  }
+};
+constexpr EbcdicInvariants kEbcdic;
+// Added to an EBCDIC byte outside the shared set: above every code point, so it matches nothing.
+constexpr int64_t kUnshared = 0x200000;
+
+// The declaration read in code units of 1, 2 or 4 bytes, or in EBCDIC.
 class Units {
  public:
-  Units(std::string_view bytes, size_t start, unsigned width, bool big)
-      : bytes_(bytes), start_(start), width_(width), big_(big) {}
+  Units(std::string_view bytes, size_t start, unsigned width, bool big, bool ebcdic = false)
+      : bytes_(bytes), start_(start), width_(width), big_(big), ebcdic_(ebcdic) {}
 
   // The unit at index i, or -1 past the end (a unit cut short counts as past the end).
   int64_t at(size_t i) const {
@@ -26,6 +51,8 @@ class Units {
       unsigned char b = static_cast<unsigned char>(bytes_[off + (big_ ? k : width_ - 1 - k)]);
       v = (v << 8) | b;
     }
+    if (ebcdic_ && !kEbcdic.ascii[v]) return kUnshared + v;
+    if (ebcdic_) return kEbcdic.ascii[v];
     return v;
   }
   size_t offset(size_t i) const { return start_ + i * width_; }
@@ -36,6 +63,7 @@ class Units {
   size_t start_;
   unsigned width_;
   bool big_;
+  bool ebcdic_;
 };
 
 bool is_space(int64_t c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
@@ -81,6 +109,7 @@ void read_declaration(const Units& u, Sniffed* out) {
       } else {
         // Only printable ASCII can name an encoding; the rest is shown, not trusted.
         char esc[12];
+        if (c >= kUnshared) c -= kUnshared;  // an EBCDIC byte, shown as itself
         std::snprintf(esc, sizeof esc, c < 0x100 ? "\\x%02x" : "\\u%04x", static_cast<unsigned>(c));
         out->name += esc;
       }
@@ -115,6 +144,8 @@ Sniffed sniff_encoding(std::string_view b) {
     s.layout = Layout::Utf16BE;
   } else if (starts(b, "<\x00?\x00"sv)) {
     s.layout = Layout::Utf16LE;
+  } else if (starts(b, "\x4C\x6F\xA7\x94"sv)) {
+    s.layout = Layout::Ebcdic;  // "<?xm" in an EBCDIC code page: only the declaration can tell which
   }
   switch (s.layout) {
     case Layout::Bytes: break;
@@ -122,8 +153,9 @@ Sniffed sniff_encoding(std::string_view b) {
     case Layout::Utf16BE: width = 2, big = true; break;
     case Layout::Utf32LE: width = 4; break;
     case Layout::Utf32BE: width = 4, big = true; break;
+    case Layout::Ebcdic: break;
   }
-  read_declaration(Units(b, s.mark, width, big), &s);
+  read_declaration(Units(b, s.mark, width, big, s.layout == Layout::Ebcdic), &s);
   return s;
 }
 
@@ -131,7 +163,7 @@ NameFamily name_family(std::string_view name) noexcept {
   char folded[16];
   size_t n = 0;
   for (char c : name) {
-    if (c == '-' || c == '_' || c == ' ') continue;
+    if (c == '-' || c == '_') continue;
     if (n == sizeof folded) return NameFamily::Other;
     folded[n++] = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
   }
@@ -158,6 +190,11 @@ bool plan_from_bytes(const Sniffed& s, DecodePlan* plan) {
       plan->method = s.layout == Layout::Utf32LE ? Method::Utf32LE : Method::Utf32BE;
       plan->label = family == NameFamily::Utf32 ? s.name : "UTF-32";
       return true;
+    case Layout::Ebcdic:
+      // Without a name there is no telling which code page; as UTF-8 it fails where it must.
+      plan->method = Method::Utf8;
+      plan->label = "UTF-8";
+      return !s.declared;
     case Layout::Bytes:
       break;
   }

@@ -1,5 +1,5 @@
-// transcode.cpp: UTF-16, UTF-32 and single-byte tables into UTF-8, without the GIL, and the
-// way back from an offset of the UTF-8 to the input character it came from.
+// transcode.cpp: UTF-16, UTF-32, single-byte and double-byte tables into UTF-8, without the GIL, and
+// the way back from an offset of the UTF-8 to the input character it came from.
 #include <cstring>
 #include <new>
 
@@ -182,6 +182,74 @@ size_t map_table(const ByteTable& t, std::string_view input, size_t utf8_offset)
   return input.size();
 }
 
+NativeDecoded transcode_pairs(const PairTable& t, std::string_view input) {
+  auto* s = reinterpret_cast<const unsigned char*>(input.data());
+  const size_t n = input.size();
+  if (t.single.ascii_identity && first_non_ascii(input) == n) {
+    NativeDecoded same;
+    same.unchanged = true;
+    return same;
+  }
+  // A single byte makes at most 3 bytes of UTF-8 (half-width katakana), a pair at most 4.
+  Output out(n * 3 + 4);
+  char* w = out.data();
+  const bool ascii = t.single.ascii_identity;
+  size_t i = 0;
+  while (i < n) {
+    if (ascii) {
+      // Runs of ASCII, 8 bytes at a time: most of the markup and much of the text.
+      while (i + 8 <= n) {
+        uint64_t word;
+        std::memcpy(&word, s + i, 8);
+        if (word & 0x8080808080808080ULL) break;
+        std::memcpy(w, &word, 8);
+        w += 8;
+        i += 8;
+      }
+      if (i == n) break;
+    }
+    unsigned char b = s[i];
+    if (size_t len = t.single.len[b]) {
+      std::memcpy(w, t.single.utf8[b], 4);
+      w += len;
+      ++i;
+      continue;
+    }
+    size_t len = t.lead[b] && i + 1 < n ? t.pair_len[b - 0x80][s[i + 1]] : 0;
+    if (!len) {
+      NativeDecoded failed;
+      failed.invalid_at = i;
+      return failed;
+    }
+    std::memcpy(w, t.pair_utf8[b - 0x80][s[i + 1]], 4);
+    w += len;
+    i += 2;
+  }
+  NativeDecoded done;
+  done.text = out.finish(static_cast<size_t>(w - out.data()));
+  return done;
+}
+
+size_t map_pairs(const PairTable& t, std::string_view input, size_t utf8_offset) {
+  auto* s = reinterpret_cast<const unsigned char*>(input.data());
+  size_t made = 0, i = 0;
+  while (i < input.size()) {
+    unsigned char b = s[i];
+    size_t step = 1;
+    if (size_t len = t.single.len[b]) {
+      made += len;
+    } else if (t.lead[b] && i + 1 < input.size() && t.pair_len[b - 0x80][s[i + 1]]) {
+      made += t.pair_len[b - 0x80][s[i + 1]];
+      step = 2;
+    } else {
+      break;
+    }
+    if (made > utf8_offset) return i;
+    i += step;
+  }
+  return input.size();
+}
+
 }  // namespace
 
 size_t first_non_ascii(std::string_view bytes) noexcept {
@@ -207,6 +275,7 @@ NativeDecoded transcode_native(const DecodePlan& plan, std::string_view input) {
     case Method::Utf32LE: return transcode_units<next32<false>, 4>(input, skip);
     case Method::Utf32BE: return transcode_units<next32<true>, 4>(input, skip);
     case Method::Table: return transcode_table(*plan.table, input);
+    case Method::Pairs: return transcode_pairs(*plan.pairs, input);
     default: invariant_failed("transcode_native: not a native method");
   }
 }
@@ -219,6 +288,7 @@ size_t input_offset_native(const DecodePlan& plan, std::string_view input, size_
     case Method::Utf32LE: return map_units<next32<false>>(input, skip, utf8_offset);
     case Method::Utf32BE: return map_units<next32<true>>(input, skip, utf8_offset);
     case Method::Table: return map_table(*plan.table, input, utf8_offset);
+    case Method::Pairs: return map_pairs(*plan.pairs, input, utf8_offset);
     default: return utf8_offset;  // the text is the input
   }
 }

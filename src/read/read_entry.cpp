@@ -182,14 +182,14 @@ PyObject* raise_read_error(const ReadError& error, const DecodedDocument* decode
 // Reads the document and makes its nodes with the GIL released, taking it back only at the end;
 // no node is visible to Python before the whole tree is complete.
 PyObject* read_nodes_without_gil(SourceText* source, const std::string& root_tag,
-                                 const DecodedDocument* decoded) {
+                                 const DecodedDocument* decoded, bool check_utf8) {
   NodeAssembler nodes;
   std::optional<TreeReader> reader;
   ReadProgress progress;
   bool made = true;
   {
     GilRelease unlocked;
-    reader.emplace(source, root_tag);
+    reader.emplace(source, root_tag, check_utf8);
     do {
       progress = reader->run(kRecordBatch);
       if (progress == ReadProgress::Failed) break;
@@ -205,14 +205,14 @@ PyObject* read_nodes_without_gil(SourceText* source, const std::string& root_tag
 // Runs the walk with the GIL released, taking it back between batches only to turn finished
 // records into nodes.
 PyObject* read_nodes_with_gil(SourceText* source, const std::string& root_tag,
-                              const DecodedDocument* decoded) {
+                              const DecodedDocument* decoded, bool check_utf8) {
   NodeAssembler nodes;
   std::optional<TreeReader> reader;
   while (true) {
     ReadProgress progress;
     {
       GilRelease unlocked;
-      if (!reader) reader.emplace(source, root_tag);
+      if (!reader) reader.emplace(source, root_tag, check_utf8);
       progress = reader->run(kRecordBatch);
     }
     if (progress == ReadProgress::Failed) return raise_read_error(reader->take_error(), decoded);
@@ -221,11 +221,12 @@ PyObject* read_nodes_with_gil(SourceText* source, const std::string& root_tag,
   }
 }
 
-// `decoded`, when the text was decoded from other bytes, moves error offsets back to them.
+// `decoded`, when the text was decoded from other bytes, moves error offsets back to them;
+// `check_utf8` has the reader check bytes that are not known to be UTF-8 as it goes.
 PyObject* read_nodes(SourceText* source, const std::string& root_tag,
-                     const DecodedDocument* decoded = nullptr) {
-  if constexpr (kNodesWithoutGil) return read_nodes_without_gil(source, root_tag, decoded);
-  return read_nodes_with_gil(source, root_tag, decoded);
+                     const DecodedDocument* decoded = nullptr, bool check_utf8 = false) {
+  if constexpr (kNodesWithoutGil) return read_nodes_without_gil(source, root_tag, decoded, check_utf8);
+  return read_nodes_with_gil(source, root_tag, decoded, check_utf8);
 }
 
 // Decodes the document held by `input` by its mark and declaration and reads it. GIL held.
@@ -236,7 +237,7 @@ PyObject* read_decoded(SourceRef input, const Sniffed& sniffed, const std::strin
     if (decoded.error().read_error) return raise_read_error(*decoded.error().read_error);
     return nullptr;
   }
-  return read_nodes(document.text(), root_tag, &document);
+  return read_nodes(document.text(), root_tag, &document, document.check_utf8());
 }
 
 // The bytes of any buffer: a bytes object is shared (it cannot change), anything else is
@@ -303,7 +304,6 @@ PyObject* read_file_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     SourceRef source;
     Sniffed sniffed;
     bool utf8 = false;
-    size_t invalid_at = 0;
     {
       GilRelease unlocked;
       Result<SourceText*, OsError> loaded = load_file(path);
@@ -312,12 +312,10 @@ PyObject* read_file_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         os_error = std::move(loaded.error());
       } else {
         source = SourceRef(loaded.value());
-        // UTF-8 files, the usual case, are checked here and need no second trip without the GIL.
+        // UTF-8 files, the usual case, go straight to the reader, which checks them as it goes.
         sniffed = sniff_encoding(source->view());
         DecodePlan plan;
         utf8 = plan_from_bytes(sniffed, &plan) && plan.method == Method::Utf8;
-        // Strings of a tree must be UTF-8; a file is checked before anything is cut from it.
-        if (utf8) invalid_at = first_invalid_utf8(source->view());
       }
     }
     if (os_error) {
@@ -325,10 +323,8 @@ PyObject* read_file_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
       return nullptr;
     }
     if (!utf8) return read_decoded(std::move(source), sniffed, root_tag);
-    if (invalid_at < source->size()) {
-      return raise_read_error(ReadError::syntax("invalid UTF-8", invalid_at));
-    }
-    return read_nodes(source.get(), root_tag);
+    // Strings of a tree must be UTF-8: the reader checks each part before cutting from it.
+    return read_nodes(source.get(), root_tag, nullptr, true);
   });
 }
 

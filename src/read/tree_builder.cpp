@@ -13,6 +13,7 @@
 #include "index/structural_index.hpp"
 #include "read/read_context.hpp"
 #include "read/references.hpp"
+#include "read/unicode.hpp"
 #include "read/start_tag.hpp"
 #include "per_thread.hpp"
 #include "read/unicode.hpp"
@@ -432,13 +433,40 @@ struct TreeReader::State {
     }
   };
 
-  State(SourceText* source, std::string_view root_tag)
+  State(SourceText* source, std::string_view root_tag, bool check_utf8)
       : sc(per_thread<Scratch>()),
         ctx(source, take_thread_keys()),
         cleanup{ctx, sc},
         walk(ctx, sc, records, root_tag),
-        cursor(source->view()) {
+        cursor(source->view()),
+        input(source->view()),
+        checked(check_utf8 ? 0 : source->size()) {
     records.swap(per_thread<SpareRecords>().records);
+  }
+
+  // Checks the input up to `upto` (moved past the continuation bytes there, onto a character
+  // boundary). False when an ill-formed sequence was found; its offset is in `invalid_at`.
+  bool check_to(uint64_t upto) {
+    if (upto <= checked) return true;
+    upto = std::min<uint64_t>(upto, input.size());
+    for (int k = 0; k < 3 && upto < input.size() && (static_cast<unsigned char>(input[upto]) & 0xC0) == 0x80; ++k) ++upto;
+    size_t bad = first_invalid_utf8(input.substr(checked, upto - checked));
+    if (bad < upto - checked) {
+      invalid_at = checked + bad;
+      checked = input.size();
+      return false;
+    }
+    checked = upto;
+    return true;
+  }
+
+  // How far the walk may read once the cursor has filled the window.
+  uint64_t window_reach() const {
+    if (cursor.done()) return input.size();
+    const StructuralIndex& w = sc.window;
+    uint64_t reach = w.tags.empty() ? 0 : w.tags.back().end + 1;
+    if (!w.text_ranges.empty()) reach = std::max(reach, w.text_ranges.back().end);
+    return reach;
   }
   ~State() { recycle_tree(std::move(tree)); }
 
@@ -449,14 +477,17 @@ struct TreeReader::State {
   RecordBuffer& records = tree.records;
   Walk walk;
   IndexCursor cursor;
+  std::string_view input;
+  uint64_t checked;  // bytes before this offset are well-formed UTF-8 (or need no check)
+  uint64_t invalid_at = UINT64_MAX;
   Step step = Step::More;
   ReadError error;
   bool finished = false;
   bool failed = false;
 };
 
-TreeReader::TreeReader(SourceText* source, std::string_view root_tag)
-    : state_(new State(source, root_tag)) {}
+TreeReader::TreeReader(SourceText* source, std::string_view root_tag, bool check_utf8)
+    : state_(new State(source, root_tag, check_utf8)) {}
 
 TreeReader::~TreeReader() { delete state_; }
 
@@ -468,19 +499,25 @@ ReadProgress TreeReader::run(size_t batch) {
   State& st = *state_;
   if (st.finished) return st.failed ? ReadProgress::Failed : ReadProgress::Done;
   Status<IndexBuildError> indexed;
+  bool well_formed = true;
   while (st.step == Step::More && !st.cursor.done() && st.records.size() < batch) {
     indexed = st.cursor.next(st.sc.window, kIndexWindow);
     if (!indexed) break;
+    if (!(well_formed = st.check_to(st.window_reach()))) break;
     st.step = st.walk.consume(st.sc.window);
   }
   st.ctx.settle();
-  if (indexed && st.step == Step::More && !st.cursor.done()) return ReadProgress::More;
+  if (indexed && well_formed && st.step == Step::More && !st.cursor.done()) return ReadProgress::More;
 
   // The walk is over: the rest of the input is still indexed, since an unclosed tag anywhere
-  // fails the read whatever the walk found.
+  // fails the read whatever the walk found, and checked, since an ill-formed byte anywhere fails
+  // it before anything else.
   st.finished = true;
-  if (indexed && st.step != Step::More) indexed = drain(st.cursor, st.sc.window);
-  if (!indexed) {
+  if (indexed && well_formed && st.step != Step::More) indexed = drain(st.cursor, st.sc.window);
+  if (well_formed) well_formed = st.check_to(st.input.size());
+  if (!well_formed) {
+    st.error = ReadError::syntax("invalid UTF-8", st.invalid_at);
+  } else if (!indexed) {
     st.error = ReadError::index(indexed.error());
   } else if (st.step == Step::Failed) {
     st.error = st.walk.take_error();

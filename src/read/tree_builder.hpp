@@ -26,7 +26,11 @@ enum class ReadProgress : uint8_t { More, Done, Failed };
 // the document. Every record handed out has its counts on the source already taken.
 class TreeReader {
  public:
-  TreeReader(SourceText* source, std::string_view root_tag);
+  // With `check_utf8` the source's bytes are checked as they are reached, each window of the
+  // index before anything is cut from it, while they are still in cache from indexing. Any
+  // ill-formed UTF-8 in the whole input fails the read as "invalid UTF-8", before every other
+  // error, exactly as a check of the whole input beforehand would.
+  TreeReader(SourceText* source, std::string_view root_tag, bool check_utf8 = false);
   ~TreeReader();
   TreeReader(const TreeReader&) = delete;
   TreeReader& operator=(const TreeReader&) = delete;
