@@ -30,12 +30,14 @@ struct NodeArena::Chunk {
     FreeBlock* next;
   };
   FreeBlock* given_back = nullptr;
+  FreeBlock* given_back_last = nullptr;  // so that a lease hands back what it did not use at once
   char* unused = nullptr;  // blocks from here to `end` were never handed out
   char* end = nullptr;
   size_t live = 0;
-  size_t size_class = 0;
   Chunk* prev = nullptr;  // links on the class's list of chunks with room, or of empty chunks
   Chunk* next = nullptr;
+  uint32_t given_back_count = 0;
+  uint8_t size_class = 0;
   bool listed = false;
 
   static constexpr size_t kHeaderBytes = 64;
@@ -55,12 +57,10 @@ NodeArena::NodeArena(BlockSize block_size) {
 }
 
 NodeArena::~NodeArena() {
-  for (Chunk* list : {cached_, lazily_freed_}) {
-    while (list) {
-      Chunk* next = list->next;
-      munmap(list, kChunkBytes);
-      list = next;
-    }
+  while (cached_) {
+    Chunk* next = cached_->next;
+    munmap(cached_, kChunkBytes);
+    cached_ = next;
   }
 }
 
@@ -119,7 +119,7 @@ void* NodeArena::take_locked(size_t children) {
       chunk = cls.with_room;
       unlist(chunk);
     } else {
-      chunk = fresh_chunk(children);
+      chunk = fresh_chunk(children, false);
       if (!chunk) return nullptr;
     }
     cls.current = chunk;
@@ -129,6 +129,8 @@ void* NodeArena::take_locked(size_t children) {
     VX_UNPOISON(chunk->given_back, cls.block_bytes);
     block = chunk->given_back;
     chunk->given_back = chunk->given_back->next;
+    if (!chunk->given_back) chunk->given_back_last = nullptr;
+    --chunk->given_back_count;
   } else {
     block = chunk->unused;
     chunk->unused += cls.block_bytes;
@@ -149,12 +151,14 @@ void NodeArena::give_locked(void* block, size_t children) {
 bool NodeArena::give_linked_locked(Chunk* chunk, void* first, void* last, size_t count) {
   chunk->live -= count;
   static_cast<Chunk::FreeBlock*>(last)->next = chunk->given_back;
+  if (!chunk->given_back) chunk->given_back_last = static_cast<Chunk::FreeBlock*>(last);
   chunk->given_back = static_cast<Chunk::FreeBlock*>(first);
+  chunk->given_back_count += static_cast<uint32_t>(count);
   return settle_locked(chunk);
 }
 
 // After blocks came back to `chunk` or its lease ended: an emptied chunk goes back to the kept
-// chunks as a whole (false), and a full one that has room again is listed. The class's current
+// chunks as a whole (false), and one with room enough for a lease is listed. The class's current
 // chunk stays where it is.
 bool NodeArena::settle_locked(Chunk* chunk) {
   const SizeClass& cls = classes_[chunk->size_class];
@@ -164,25 +168,29 @@ bool NodeArena::settle_locked(Chunk* chunk) {
     release_chunk_locked(chunk);
     return false;
   }
-  if (!chunk->listed && chunk->has_room(cls.block_bytes)) list_with_room(chunk);
+  if (!chunk->listed && room_for_lease(chunk)) list_with_room(chunk);
   return true;
 }
 
+// A chunk is listed (and so leased again) only with a fair share of it free, so that a lease
+// is not renewed once per block; a nearly full chunk waits for more of its blocks to come back.
+bool NodeArena::room_for_lease(const Chunk* chunk) const {
+  size_t free_bytes = size_t{chunk->given_back_count} * classes_[chunk->size_class].block_bytes +
+                      static_cast<size_t>(chunk->end - chunk->unused);
+  return free_bytes >= kChunkBytes / kLeaseRoomShare;
+}
+
 // Called with the lock held; maps a new chunk when none is kept.
-NodeArena::Chunk* NodeArena::fresh_chunk(size_t size_class) {
+NodeArena::Chunk* NodeArena::fresh_chunk(size_t size_class, bool huge) {
   void* memory;
   if (cached_) {
     memory = cached_;
     cached_ = cached_->next;
     --cached_count_;
-  } else if (lazily_freed_) {
-    memory = lazily_freed_;
-    lazily_freed_ = lazily_freed_->next;
-    --lazily_freed_count_;
   } else {
-    // A process with small trees keeps to ordinary pages: a huge page would make every chunk
-    // resident in full, 2 MiB for a handful of nodes.
-    memory = map_aligned(kChunkBytes, mapped_ >= kSmallChunks);
+    // Small trees keep to ordinary pages: a huge page would make the chunk resident in full,
+    // 2 MiB for a handful of nodes.
+    memory = map_aligned(kChunkBytes, huge);
     if (!memory) return nullptr;
     ++mapped_;
   }
@@ -190,11 +198,13 @@ NodeArena::Chunk* NodeArena::fresh_chunk(size_t size_class) {
   Chunk* chunk = new (memory) Chunk;
   chunk->unused = chunk->first_block();
   chunk->end = reinterpret_cast<char*>(memory) + kChunkBytes;
-  chunk->size_class = size_class;
+  chunk->size_class = static_cast<uint8_t>(size_class);
   VX_POISON(chunk->unused, static_cast<size_t>(chunk->end - chunk->unused));
   return chunk;
 }
 
+// Past the bound the chunk is unmapped rather than advised free: pages the kernel may take back
+// still count as the process's until it does, which on a machine with memory to spare is never.
 void NodeArena::release_chunk_locked(Chunk* chunk) {
   VX_UNPOISON(chunk, kChunkBytes);
   if (cached_count_ < kMaxCachedChunks) {
@@ -203,16 +213,6 @@ void NodeArena::release_chunk_locked(Chunk* chunk) {
     ++cached_count_;
     return;
   }
-#ifdef MADV_FREE
-  // Past the bound the kernel may take the pages back whenever it needs memory; until it does,
-  // the chunk serves again without a fault or a cleared page.
-  if (lazily_freed_count_ < kMaxLazilyFreedChunks && madvise(chunk, kChunkBytes, MADV_FREE) == 0) {
-    chunk->next = lazily_freed_;  // in the header's first page, written after the advice
-    lazily_freed_ = chunk;
-    ++lazily_freed_count_;
-    return;
-  }
-#endif
   --mapped_;
   munmap(chunk, kChunkBytes);
 }
@@ -231,25 +231,40 @@ NodeArena::Lease::~Lease() {
   if (chunk_) std::terminate();  // its chunk would be lost to the arena
 }
 
-// While a chunk is leased, its unused end belongs to the lease: the chunk shows none (so a take
-// under the lock can only reuse blocks given back to it), and its live count holds every block
-// the lease could still hand out plus one, so no give empties it before the lease ends.
+// While a chunk is leased, its free part belongs to the lease: the chunk shows no given-back
+// blocks and no unused end (so a take under the lock, or another lease, can only use blocks given
+// back since), and its live count holds every block the lease could still hand out plus one, so
+// no give empties it before the lease ends.
 bool NodeArena::renew(Lease& lease, size_t children) {
   std::lock_guard<std::mutex> hold(lock_);
   if (lease.chunk_) finish_lease_locked(lease);
-  Chunk* chunk = fresh_chunk(children);
-  if (!chunk) return false;
-  size_t block_bytes = classes_[children].block_bytes;
-  size_t capacity = static_cast<size_t>(chunk->end - chunk->unused) / block_bytes;
+  SizeClass& cls = classes_[children];
+  Chunk* chunk = cls.with_room;
+  if (chunk) {
+    unlist(chunk);
+  } else {
+    chunk = fresh_chunk(children, lease.large_ || lease.filled_one_);
+    if (!chunk) return false;
+  }
+  size_t block_bytes = cls.block_bytes;
+  size_t bump = static_cast<size_t>(chunk->end - chunk->unused) / block_bytes;
   lease.chunk_ = chunk;
-  lease.unused_ = chunk->unused;
-  lease.end_ = chunk->unused + capacity * block_bytes;
+  lease.reused_ = chunk->given_back;
+  lease.reused_last_ = chunk->given_back_last;
+  lease.reused_count_ = chunk->given_back_count;
+#ifdef VX_ARENA_ASAN
+  for (auto* b = chunk->given_back; b; b = b->next) VX_UNPOISON(b, block_bytes);
+#endif
+  chunk->given_back = chunk->given_back_last = nullptr;
+  chunk->given_back_count = 0;
+  lease.bump_start_ = lease.unused_ = chunk->unused;
+  lease.end_ = chunk->unused + bump * block_bytes;
   lease.block_bytes_ = block_bytes;
   lease.taken_ = 0;
-  lease.capacity_ = capacity;
+  lease.capacity_ = lease.reused_count_ + bump;
   VX_UNPOISON(lease.unused_, static_cast<size_t>(lease.end_ - lease.unused_));
   chunk->unused = chunk->end;
-  chunk->live += capacity + 1;
+  chunk->live += lease.capacity_ + 1;
   return true;
 }
 
@@ -261,11 +276,37 @@ void NodeArena::end_lease(Lease& lease) {
 
 void NodeArena::finish_lease_locked(Lease& lease) {
   Chunk* chunk = lease.chunk_;
-  chunk->unused = lease.unused_;
+  if (lease.taken_ == lease.capacity_ && lease.capacity_ * lease.block_bytes_ >= kChunkBytes / 2) {
+    lease.filled_one_ = true;  // the read is large: its next chunks may as well be huge pages
+  }
+  // Another lease may hold the chunk's unused end; only the one that took it puts it back.
+  if (lease.bump_start_ != chunk->end) {
+    chunk->unused = lease.unused_;
+    VX_POISON(chunk->unused, static_cast<size_t>(chunk->end - chunk->unused));
+  }
+  if (lease.reused_) {
+    size_t left = lease.reused_count_ - (lease.taken_ < lease.reused_count_ ? lease.taken_
+                                                                            : lease.reused_count_);
+    auto* first = static_cast<Chunk::FreeBlock*>(lease.reused_);
+    auto* last = static_cast<Chunk::FreeBlock*>(lease.reused_last_);
+    last->next = chunk->given_back;
+    if (!chunk->given_back) chunk->given_back_last = last;
+    chunk->given_back = first;
+    chunk->given_back_count += static_cast<uint32_t>(left);
+#ifdef VX_ARENA_ASAN
+    for (Chunk::FreeBlock* b = first;;) {
+      Chunk::FreeBlock* next = b->next;
+      VX_POISON(b, lease.block_bytes_);
+      if (b == last) break;
+      b = next;
+    }
+#endif
+  }
   chunk->live -= lease.capacity_ - lease.taken_ + 1;
-  VX_POISON(chunk->unused, static_cast<size_t>(chunk->end - chunk->unused));
   lease.chunk_ = nullptr;
-  lease.unused_ = lease.end_ = nullptr;
+  lease.reused_ = lease.reused_last_ = nullptr;
+  lease.unused_ = lease.end_ = lease.bump_start_ = nullptr;
+  lease.capacity_ = lease.taken_ = 0;
   settle_locked(chunk);
 }
 
