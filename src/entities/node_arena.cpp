@@ -33,12 +33,16 @@ struct NodeArena::Chunk {
   FreeBlock* given_back_last = nullptr;  // so that a lease hands back what it did not use at once
   char* unused = nullptr;  // blocks from here to `end` were never handed out
   char* end = nullptr;
-  size_t live = 0;
   Chunk* prev = nullptr;  // links on the class's list of chunks with room, or of empty chunks
   Chunk* next = nullptr;
+  uint32_t live = 0;
   uint32_t given_back_count = 0;
+  // Pages from the chunk's start that earlier uses touched, which stay resident while it is
+  // mapped whatever use it is put to next.
+  uint32_t touched_pages = 0;
   uint8_t size_class = 0;
   bool listed = false;
+  bool huge = false;  // asked for as huge pages, so resident in full once touched
 
   static constexpr size_t kHeaderBytes = 64;
 
@@ -55,6 +59,10 @@ NodeArena::NodeArena(BlockSize block_size) {
   static_assert(sizeof(Chunk) <= Chunk::kHeaderBytes);
   for (size_t k = 0; k < kClasses; ++k) classes_[k].block_bytes = block_size(k);
 }
+
+// The chunk's header is at most 64 bytes: live and the counts need no more than 32 bits each,
+// a chunk holding at most 2 MiB / 8 blocks.
+static_assert(NodeArena::kChunkBytes / 8 < (size_t{1} << 32));
 
 NodeArena::~NodeArena() {
   while (cached_) {
@@ -114,12 +122,13 @@ void* NodeArena::take_locked(size_t children) {
   SizeClass& cls = classes_[children];
   Chunk* chunk = cls.current;
   if (!chunk || !chunk->has_room(cls.block_bytes)) {
-    // The chunk given up is full; the first block given back to it lists it again.
+    // The chunk given up is full; it is listed again once enough of its blocks come back.
     if (cls.with_room) {
       chunk = cls.with_room;
       unlist(chunk);
     } else {
-      chunk = fresh_chunk(children, false);
+      // Ordinary pages for the first chunk of a class, huge ones once a chunk was filled.
+      chunk = fresh_chunk(children, chunk != nullptr);
       if (!chunk) return nullptr;
     }
     cls.current = chunk;
@@ -149,7 +158,7 @@ void NodeArena::give_locked(void* block, size_t children) {
 // Puts `count` blocks of `chunk`, linked from `first` to `last`, on its list of given-back blocks;
 // false when that emptied the chunk, which then went back to the kept chunks as a whole.
 bool NodeArena::give_linked_locked(Chunk* chunk, void* first, void* last, size_t count) {
-  chunk->live -= count;
+  chunk->live -= static_cast<uint32_t>(count);
   static_cast<Chunk::FreeBlock*>(last)->next = chunk->given_back;
   if (!chunk->given_back) chunk->given_back_last = static_cast<Chunk::FreeBlock*>(last);
   chunk->given_back = static_cast<Chunk::FreeBlock*>(first);
@@ -183,8 +192,13 @@ bool NodeArena::room_for_lease(const Chunk* chunk) const {
 // Called with the lock held; maps a new chunk when none is kept.
 NodeArena::Chunk* NodeArena::fresh_chunk(size_t size_class, bool huge) {
   void* memory;
+  uint32_t touched_pages = 0;
+  bool mapped_huge = huge;
   if (cached_) {
     memory = cached_;
+    touched_pages = cached_->touched_pages;
+    mapped_huge = cached_->huge;
+    cached_bytes_ -= resident_bytes(cached_);
     cached_ = cached_->next;
     --cached_count_;
   } else {
@@ -196,6 +210,8 @@ NodeArena::Chunk* NodeArena::fresh_chunk(size_t size_class, bool huge) {
   }
   VX_UNPOISON(memory, Chunk::kHeaderBytes);
   Chunk* chunk = new (memory) Chunk;
+  chunk->touched_pages = touched_pages;
+  chunk->huge = mapped_huge;
   chunk->unused = chunk->first_block();
   chunk->end = reinterpret_cast<char*>(memory) + kChunkBytes;
   chunk->size_class = static_cast<uint8_t>(size_class);
@@ -205,12 +221,22 @@ NodeArena::Chunk* NodeArena::fresh_chunk(size_t size_class, bool huge) {
 
 // Past the bound the chunk is unmapped rather than advised free: pages the kernel may take back
 // still count as the process's until it does, which on a machine with memory to spare is never.
+size_t NodeArena::resident_bytes(const Chunk* chunk) {
+  if (chunk->huge) return kChunkBytes;
+  return size_t{chunk->touched_pages} * 4096;
+}
+
 void NodeArena::release_chunk_locked(Chunk* chunk) {
   VX_UNPOISON(chunk, kChunkBytes);
-  if (cached_count_ < kMaxCachedChunks) {
+  size_t used = static_cast<size_t>(chunk->unused - reinterpret_cast<char*>(chunk));
+  auto pages = static_cast<uint32_t>((used + 4095) / 4096);
+  if (pages > chunk->touched_pages) chunk->touched_pages = pages;
+  size_t resident = resident_bytes(chunk);
+  if (cached_bytes_ + resident <= kCachedBytes) {
     chunk->next = cached_;
     cached_ = chunk;
     ++cached_count_;
+    cached_bytes_ += resident;
     return;
   }
   --mapped_;
@@ -264,7 +290,7 @@ bool NodeArena::renew(Lease& lease, size_t children) {
   lease.capacity_ = lease.reused_count_ + bump;
   VX_UNPOISON(lease.unused_, static_cast<size_t>(lease.end_ - lease.unused_));
   chunk->unused = chunk->end;
-  chunk->live += lease.capacity_ + 1;
+  chunk->live += static_cast<uint32_t>(lease.capacity_ + 1);
   return true;
 }
 
@@ -302,7 +328,7 @@ void NodeArena::finish_lease_locked(Lease& lease) {
     }
 #endif
   }
-  chunk->live -= lease.capacity_ - lease.taken_ + 1;
+  chunk->live -= static_cast<uint32_t>(lease.capacity_ - lease.taken_ + 1);
   lease.chunk_ = nullptr;
   lease.reused_ = lease.reused_last_ = nullptr;
   lease.unused_ = lease.end_ = lease.bump_start_ = nullptr;

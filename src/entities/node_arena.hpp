@@ -22,9 +22,11 @@ namespace vx {
 // next, so building a large tree takes one page fault per 2 MiB instead of one per 4 KiB, which
 // on virtual machines costs microseconds each, while small reads never pin a 2 MiB page.
 //
-// Emptied chunks are kept for the next tree up to kMaxCachedChunks and unmapped past it: a
-// process that drops its trees gets its memory back without asking, at the price of faulting
-// pages in again when it next builds a tree larger than the kept chunks.
+// Emptied chunks are kept for the next tree while the pages they hold come to no more than
+// kCachedBytes, and unmapped past it: a process that drops its trees gets its memory back
+// without asking, at the price of faulting pages in again when it next builds a tree larger
+// than what is kept. Chunks of small reads hold few pages, so the many of a read of a few
+// hundred KB are all kept for the next such read.
 //
 // Thread-safe: one lock guards the arena, taken once per call, once per GiveBatch of blocks and
 // once per chunk leased. A lease lets one thread take blocks with no lock at all.
@@ -32,7 +34,7 @@ class NodeArena {
  public:
   static constexpr size_t kClasses = 8;  // child counts 0..7
   static constexpr size_t kChunkBytes = size_t{2} << 20;
-  static constexpr size_t kMaxCachedChunks = 1;  // empty chunks kept: 2 MiB
+  static constexpr size_t kCachedBytes = size_t{3} << 20;  // pages of empty chunks kept
   // A lease only takes a chunk with at least 1/kLeaseRoomShare of it free, so a read does not
   // renew its lease once per block among nearly full chunks; the rest is left to single takes.
   static constexpr size_t kLeaseRoomShare = 32;
@@ -156,6 +158,7 @@ class NodeArena {
   void give_locked(void* block, size_t children);
   bool give_linked_locked(Chunk* chunk, void* first, void* last, size_t count);
   bool settle_locked(Chunk* chunk);
+  static size_t resident_bytes(const Chunk* chunk);
   bool room_for_lease(const Chunk* chunk) const;
   Chunk* fresh_chunk(size_t size_class, bool huge);
   void release_chunk_locked(Chunk* chunk);
@@ -166,6 +169,7 @@ class NodeArena {
   SizeClass classes_[kClasses];
   Chunk* cached_ = nullptr;
   size_t cached_count_ = 0;
+  size_t cached_bytes_ = 0;
   size_t mapped_ = 0;
 };
 

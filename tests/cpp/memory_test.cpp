@@ -17,6 +17,8 @@ namespace {
 size_t test_block_size(size_t children) { return 56 + 8 * children; }
 
 constexpr size_t kPerChunk = (NodeArena::kChunkBytes - 64) / 56;  // leaf blocks in one chunk
+// Chunks kept once emptied, when every page of them was used.
+constexpr size_t kKeptFull = NodeArena::kCachedBytes / NodeArena::kChunkBytes;
 
 struct Taken {
   void* block;
@@ -69,8 +71,8 @@ TEST(NodeArena, EmptiedChunksPastTheBoundAreUnmapped) {
     for (void* block : tree) arena.give(block, 0);
   }
   // What a dropped tree leaves mapped: the kept chunks and the class's current one.
-  EXPECT_EQ(arena.cached_chunks(), NodeArena::kMaxCachedChunks);
-  EXPECT_LE(arena.mapped_chunks(), NodeArena::kMaxCachedChunks + 1);
+  EXPECT_EQ(arena.cached_chunks(), kKeptFull);
+  EXPECT_LE(arena.mapped_chunks(), kKeptFull + 1);
 }
 
 TEST(NodeArena, BlocksGivenBackToFullChunksAreTakenAgain) {
@@ -121,8 +123,8 @@ TEST(NodeArena, LeasedBlocksCountOnceTheLeaseEnds) {
     for (void* block : blocks) batch.add(block, 0);
   }
   EXPECT_EQ(kept_before, 0u);
-  EXPECT_EQ(arena.cached_chunks(), NodeArena::kMaxCachedChunks);
-  EXPECT_EQ(arena.mapped_chunks(), NodeArena::kMaxCachedChunks);
+  EXPECT_EQ(arena.cached_chunks(), kKeptFull);
+  EXPECT_EQ(arena.mapped_chunks(), kKeptFull);
   // A take serves from the kept chunk rather than mapping another.
   size_t mapped = arena.mapped_chunks();
   void* again = arena.take(0);
@@ -178,7 +180,7 @@ TEST(NodeArena, BatchedGivesFromInterleavedChunksSettleEveryChunk) {
   }
   // Every chunk but the current one of each class is empty again: kept or unmapped.
   EXPECT_GT(mapped, 3 * NodeArena::kClasses);
-  EXPECT_LE(arena.mapped_chunks(), NodeArena::kMaxCachedChunks + NodeArena::kClasses);
+  EXPECT_LE(arena.mapped_chunks(), kKeptFull + NodeArena::kClasses);
 }
 
 TEST(NodeArena, EachReadsLeaseContinuesTheChunkAnEarlierReadLeftKeptBlocksIn) {
@@ -203,7 +205,7 @@ TEST(NodeArena, EachReadsLeaseContinuesTheChunkAnEarlierReadLeftKeptBlocksIn) {
   }
   EXPECT_EQ(distinct.size(), kept.size());
   for (const Taken& t : kept) arena.give(t.block, t.children);
-  EXPECT_EQ(arena.mapped_chunks(), NodeArena::kMaxCachedChunks);
+  EXPECT_EQ(arena.mapped_chunks(), kKeptFull);
 }
 
 TEST(NodeArena, ALeaseTakesTheBlocksGivenBackBeforeTheUnusedEnd) {
