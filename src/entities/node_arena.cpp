@@ -194,12 +194,14 @@ NodeArena::Chunk* NodeArena::fresh_chunk(size_t size_class, bool huge) {
   void* memory;
   uint32_t touched_pages = 0;
   bool mapped_huge = huge;
-  if (cached_) {
-    memory = cached_;
-    touched_pages = cached_->touched_pages;
-    mapped_huge = cached_->huge;
-    cached_bytes_ -= resident_bytes(cached_);
-    cached_ = cached_->next;
+  Chunk** link = best_cached_locked(size_class, huge);
+  if (link) {
+    Chunk* kept = *link;
+    memory = kept;
+    touched_pages = kept->touched_pages;
+    mapped_huge = kept->huge;
+    cached_bytes_ -= resident_bytes(kept);
+    *link = kept->next;
     --cached_count_;
   } else {
     // Small trees keep to ordinary pages: a huge page would make the chunk resident in full,
@@ -221,6 +223,25 @@ NodeArena::Chunk* NodeArena::fresh_chunk(size_t size_class, bool huge) {
 
 // Past the bound the chunk is unmapped rather than advised free: pages the kernel may take back
 // still count as the process's until it does, which on a machine with memory to spare is never.
+// The kept chunk whose resident pages best fit the class: one it served last (a read of the same
+// document again needs the same pages), else the one with the most pages. Taking the first one
+// kept instead would have the next read of a mid-sized document fault in the pages that one
+// class needs beyond what another class left. A large read, which will fill the chunk, takes
+// only a huge one: a chunk of ordinary pages would fault in 4 KiB at a time. Null when none fits.
+NodeArena::Chunk** NodeArena::best_cached_locked(size_t size_class, bool huge) {
+  Chunk** best = nullptr;
+  for (Chunk** link = &cached_; *link; link = &(*link)->next) {
+    const Chunk* chunk = *link;
+    if (huge) {
+      if (chunk->huge) return link;
+      continue;
+    }
+    if (chunk->size_class == size_class) return link;
+    if (!best || resident_bytes(chunk) > resident_bytes(*best)) best = link;
+  }
+  return best;
+}
+
 size_t NodeArena::resident_bytes(const Chunk* chunk) {
   if (chunk->huge) return kChunkBytes;
   return size_t{chunk->touched_pages} * 4096;
@@ -232,7 +253,10 @@ void NodeArena::release_chunk_locked(Chunk* chunk) {
   auto pages = static_cast<uint32_t>((used + 4095) / 4096);
   if (pages > chunk->touched_pages) chunk->touched_pages = pages;
   size_t resident = resident_bytes(chunk);
-  if (cached_bytes_ + resident <= kCachedBytes) {
+  // Chunks of ordinary pages are kept before huge ones: a read of a few hundred KB spreads over
+  // many chunks of a few pages each, and one huge chunk kept would crowd them all out.
+  if (!chunk->huge && cached_bytes_ + resident > kCachedBytes) unmap_cached_huge_locked(resident);
+  if (cached_bytes_ + resident <= kCachedBytes && cached_count_ < kMaxCachedChunks) {
     chunk->next = cached_;
     cached_ = chunk;
     ++cached_count_;
@@ -241,6 +265,23 @@ void NodeArena::release_chunk_locked(Chunk* chunk) {
   }
   --mapped_;
   munmap(chunk, kChunkBytes);
+}
+
+// Unmaps kept huge chunks until `wanted` bytes fit in the budget or none is left.
+void NodeArena::unmap_cached_huge_locked(size_t wanted) {
+  Chunk** link = &cached_;
+  while (*link && cached_bytes_ + wanted > kCachedBytes) {
+    Chunk* chunk = *link;
+    if (!chunk->huge) {
+      link = &chunk->next;
+      continue;
+    }
+    *link = chunk->next;
+    cached_bytes_ -= resident_bytes(chunk);
+    --cached_count_;
+    --mapped_;
+    munmap(chunk, kChunkBytes);
+  }
 }
 
 size_t NodeArena::mapped_chunks() const {

@@ -35,11 +35,13 @@ class NodeArena {
   static constexpr size_t kClasses = 8;  // child counts 0..7
   static constexpr size_t kChunkBytes = size_t{2} << 20;
   static constexpr size_t kCachedBytes = size_t{3} << 20;  // pages of empty chunks kept
+  static constexpr size_t kMaxCachedChunks = 64;
   // A lease only takes a chunk with at least 1/kLeaseRoomShare of it free, so a read does not
   // renew its lease once per block among nearly full chunks; the rest is left to single takes.
   static constexpr size_t kLeaseRoomShare = 32;
-  // Documents from this size on are read into huge pages from their first chunk on.
-  static constexpr size_t kLargeReadBytes = size_t{1} << 20;
+  // Documents from this size on are read into huge pages from their first chunk on; smaller
+  // ones once a class has filled a chunk, so that its rarer classes keep to ordinary pages.
+  static constexpr size_t kLargeReadBytes = size_t{8} << 20;
 
   // `block_size(children)` must be a multiple of 8 and fit a chunk many times over.
   using BlockSize = size_t (*)(size_t children);
@@ -159,6 +161,8 @@ class NodeArena {
   bool give_linked_locked(Chunk* chunk, void* first, void* last, size_t count);
   bool settle_locked(Chunk* chunk);
   static size_t resident_bytes(const Chunk* chunk);
+  void unmap_cached_huge_locked(size_t wanted);
+  Chunk** best_cached_locked(size_t size_class, bool huge);
   bool room_for_lease(const Chunk* chunk) const;
   Chunk* fresh_chunk(size_t size_class, bool huge);
   void release_chunk_locked(Chunk* chunk);
