@@ -24,9 +24,10 @@ struct AttrMap::Block {
 };
 static_assert(sizeof(AttrEntry) % alignof(uint32_t) == 0);
 
-// Each thread takes small blocks from chunks leased to it, with no lock.
+// Each thread takes small blocks from chunks leased to it, with no lock, while it reads.
 struct SmallBlockLeases {
   NodeArena::Lease by_count[NodeArena::kClasses];
+  size_t scopes = 0;
   ~SmallBlockLeases() {
     for (NodeArena::Lease& lease : by_count) attr_block_arena().end_lease(lease);
   }
@@ -52,7 +53,8 @@ AttrMap::Block* allocate_block(size_t count, size_t slots, SmallBlockLeases*& le
   void* memory;
   if (from_small_blocks(count, slots)) {
     if (!leases) leases = &per_thread<SmallBlockLeases>();
-    memory = small_blocks.take(leases->by_count[count], count);
+    memory = leases->scopes ? small_blocks.take(leases->by_count[count], count)
+                            : small_blocks.take(count);
   } else {
     memory = std::malloc(block_bytes(count, slots));
   }
@@ -69,6 +71,18 @@ bool in_small_blocks(const AttrMap::Block* block) {
 
 
 NodeArena& attr_block_arena() { return small_blocks; }
+
+AttrLeaseScope::AttrLeaseScope(size_t document_bytes) : leases_(per_thread<SmallBlockLeases>()) {
+  if (leases_.scopes++ != 0) return;
+  for (NodeArena::Lease& lease : leases_.by_count) {
+    lease.begin_read(document_bytes >= NodeArena::kLargeReadBytes);
+  }
+}
+
+AttrLeaseScope::~AttrLeaseScope() {
+  if (--leases_.scopes != 0) return;
+  for (NodeArena::Lease& lease : leases_.by_count) small_blocks.end_lease(lease);
+}
 
 namespace {
 

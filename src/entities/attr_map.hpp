@@ -75,6 +75,21 @@ NodeArena& attr_block_arena();
 
 struct SmallBlockLeases;
 
+// While one is alive, the thread takes the blocks of small maps from chunks leased to it, with
+// no lock; a read holds one. The leases end with the last scope, so a thread that has read holds
+// no chunk once its trees are gone. Outside any scope (maps made one at a time from Python) each
+// block is taken under the arena's lock.
+class AttrLeaseScope {
+ public:
+  explicit AttrLeaseScope(size_t document_bytes);
+  ~AttrLeaseScope();
+  AttrLeaseScope(const AttrLeaseScope&) = delete;
+  AttrLeaseScope& operator=(const AttrLeaseScope&) = delete;
+
+ private:
+  SmallBlockLeases& leases_;
+};
+
 // Collects pairs and produces an AttrMap; reusable across many maps (keeps its capacity).
 class AttrMapBuilder {
  public:

@@ -954,6 +954,7 @@ PyObject* nodes_from_tree(HashmapTree& tree) {
   };
   std::vector<Frame> stack{{0, 0}};
   AttrMapBuilder attrs;
+  AttrLeaseScope attr_leases(0);  // a whole tree of maps: taken without a lock each
   while (!stack.empty()) {
     Frame& top = stack.back();
     NodeMap& map = tree.maps[top.map];

@@ -56,7 +56,8 @@ inline void init_refcount(PyObject* obj) { obj->ob_refcnt = 1; }
 // without it. Only for kNodesWithoutGil.
 class UnpublishedNodes {
  public:
-  UnpublishedNodes();
+  // `document_bytes`: the size of what the nodes are read from, which sizes the memory leased.
+  explicit UnpublishedNodes(size_t document_bytes);
   ~UnpublishedNodes();  // publishes what is left and ends the leases
   UnpublishedNodes(const UnpublishedNodes&) = delete;
   UnpublishedNodes& operator=(const UnpublishedNodes&) = delete;

@@ -30,13 +30,19 @@ struct NodeArena::Chunk {
     FreeBlock* next;
   };
   FreeBlock* given_back = nullptr;
+  FreeBlock* given_back_last = nullptr;  // so that a lease hands back what it did not use at once
   char* unused = nullptr;  // blocks from here to `end` were never handed out
   char* end = nullptr;
-  size_t live = 0;
-  size_t size_class = 0;
   Chunk* prev = nullptr;  // links on the class's list of chunks with room, or of empty chunks
   Chunk* next = nullptr;
+  uint32_t live = 0;
+  uint32_t given_back_count = 0;
+  // Pages from the chunk's start that earlier uses touched, which stay resident while it is
+  // mapped whatever use it is put to next.
+  uint32_t touched_pages = 0;
+  uint8_t size_class = 0;
   bool listed = false;
+  bool huge = false;  // asked for as huge pages, so resident in full once touched
 
   static constexpr size_t kHeaderBytes = 64;
 
@@ -54,13 +60,15 @@ NodeArena::NodeArena(BlockSize block_size) {
   for (size_t k = 0; k < kClasses; ++k) classes_[k].block_bytes = block_size(k);
 }
 
+// The chunk's header is at most 64 bytes: live and the counts need no more than 32 bits each,
+// a chunk holding at most 2 MiB / 8 blocks.
+static_assert(NodeArena::kChunkBytes / 8 < (size_t{1} << 32));
+
 NodeArena::~NodeArena() {
-  for (Chunk* list : {cached_, lazily_freed_}) {
-    while (list) {
-      Chunk* next = list->next;
-      munmap(list, kChunkBytes);
-      list = next;
-    }
+  while (cached_) {
+    Chunk* next = cached_->next;
+    munmap(cached_, kChunkBytes);
+    cached_ = next;
   }
 }
 
@@ -114,12 +122,13 @@ void* NodeArena::take_locked(size_t children) {
   SizeClass& cls = classes_[children];
   Chunk* chunk = cls.current;
   if (!chunk || !chunk->has_room(cls.block_bytes)) {
-    // The chunk given up is full; the first block given back to it lists it again.
+    // The chunk given up is full; it is listed again once enough of its blocks come back.
     if (cls.with_room) {
       chunk = cls.with_room;
       unlist(chunk);
     } else {
-      chunk = fresh_chunk(children);
+      // Ordinary pages for the first chunk of a class, huge ones once a chunk was filled.
+      chunk = fresh_chunk(children, chunk != nullptr);
       if (!chunk) return nullptr;
     }
     cls.current = chunk;
@@ -129,6 +138,8 @@ void* NodeArena::take_locked(size_t children) {
     VX_UNPOISON(chunk->given_back, cls.block_bytes);
     block = chunk->given_back;
     chunk->given_back = chunk->given_back->next;
+    if (!chunk->given_back) chunk->given_back_last = nullptr;
+    --chunk->given_back_count;
   } else {
     block = chunk->unused;
     chunk->unused += cls.block_bytes;
@@ -147,14 +158,16 @@ void NodeArena::give_locked(void* block, size_t children) {
 // Puts `count` blocks of `chunk`, linked from `first` to `last`, on its list of given-back blocks;
 // false when that emptied the chunk, which then went back to the kept chunks as a whole.
 bool NodeArena::give_linked_locked(Chunk* chunk, void* first, void* last, size_t count) {
-  chunk->live -= count;
+  chunk->live -= static_cast<uint32_t>(count);
   static_cast<Chunk::FreeBlock*>(last)->next = chunk->given_back;
+  if (!chunk->given_back) chunk->given_back_last = static_cast<Chunk::FreeBlock*>(last);
   chunk->given_back = static_cast<Chunk::FreeBlock*>(first);
+  chunk->given_back_count += static_cast<uint32_t>(count);
   return settle_locked(chunk);
 }
 
 // After blocks came back to `chunk` or its lease ended: an emptied chunk goes back to the kept
-// chunks as a whole (false), and a full one that has room again is listed. The class's current
+// chunks as a whole (false), and one with room enough for a lease is listed. The class's current
 // chunk stays where it is.
 bool NodeArena::settle_locked(Chunk* chunk) {
   const SizeClass& cls = classes_[chunk->size_class];
@@ -164,57 +177,111 @@ bool NodeArena::settle_locked(Chunk* chunk) {
     release_chunk_locked(chunk);
     return false;
   }
-  if (!chunk->listed && chunk->has_room(cls.block_bytes)) list_with_room(chunk);
+  if (!chunk->listed && room_for_lease(chunk)) list_with_room(chunk);
   return true;
 }
 
+// A chunk is listed (and so leased again) only with a fair share of it free, so that a lease
+// is not renewed once per block; a nearly full chunk waits for more of its blocks to come back.
+bool NodeArena::room_for_lease(const Chunk* chunk) const {
+  size_t free_bytes = size_t{chunk->given_back_count} * classes_[chunk->size_class].block_bytes +
+                      static_cast<size_t>(chunk->end - chunk->unused);
+  return free_bytes >= kChunkBytes / kLeaseRoomShare;
+}
+
 // Called with the lock held; maps a new chunk when none is kept.
-NodeArena::Chunk* NodeArena::fresh_chunk(size_t size_class) {
+NodeArena::Chunk* NodeArena::fresh_chunk(size_t size_class, bool huge) {
   void* memory;
-  if (cached_) {
-    memory = cached_;
-    cached_ = cached_->next;
+  uint32_t touched_pages = 0;
+  bool mapped_huge = huge;
+  Chunk** link = best_cached_locked(size_class, huge);
+  if (link) {
+    Chunk* kept = *link;
+    memory = kept;
+    touched_pages = kept->touched_pages;
+    mapped_huge = kept->huge;
+    cached_bytes_ -= resident_bytes(kept);
+    *link = kept->next;
     --cached_count_;
-  } else if (lazily_freed_) {
-    memory = lazily_freed_;
-    lazily_freed_ = lazily_freed_->next;
-    --lazily_freed_count_;
   } else {
-    // A process with small trees keeps to ordinary pages: a huge page would make every chunk
-    // resident in full, 2 MiB for a handful of nodes.
-    memory = map_aligned(kChunkBytes, mapped_ >= kSmallChunks);
+    // Small trees keep to ordinary pages: a huge page would make the chunk resident in full,
+    // 2 MiB for a handful of nodes.
+    memory = map_aligned(kChunkBytes, huge);
     if (!memory) return nullptr;
     ++mapped_;
   }
   VX_UNPOISON(memory, Chunk::kHeaderBytes);
   Chunk* chunk = new (memory) Chunk;
+  chunk->touched_pages = touched_pages;
+  chunk->huge = mapped_huge;
   chunk->unused = chunk->first_block();
   chunk->end = reinterpret_cast<char*>(memory) + kChunkBytes;
-  chunk->size_class = size_class;
+  chunk->size_class = static_cast<uint8_t>(size_class);
   VX_POISON(chunk->unused, static_cast<size_t>(chunk->end - chunk->unused));
   return chunk;
 }
 
+// Past the bound the chunk is unmapped rather than advised free: pages the kernel may take back
+// still count as the process's until it does, which on a machine with memory to spare is never.
+// The kept chunk whose resident pages best fit the class: one it served last (a read of the same
+// document again needs the same pages), else the one with the most pages. Taking the first one
+// kept instead would have the next read of a mid-sized document fault in the pages that one
+// class needs beyond what another class left. A large read, which will fill the chunk, takes
+// only a huge one: a chunk of ordinary pages would fault in 4 KiB at a time. Null when none fits.
+NodeArena::Chunk** NodeArena::best_cached_locked(size_t size_class, bool huge) {
+  Chunk** best = nullptr;
+  for (Chunk** link = &cached_; *link; link = &(*link)->next) {
+    const Chunk* chunk = *link;
+    if (huge) {
+      if (chunk->huge) return link;
+      continue;
+    }
+    if (chunk->size_class == size_class) return link;
+    if (!best || resident_bytes(chunk) > resident_bytes(*best)) best = link;
+  }
+  return best;
+}
+
+size_t NodeArena::resident_bytes(const Chunk* chunk) {
+  if (chunk->huge) return kChunkBytes;
+  return size_t{chunk->touched_pages} * 4096;
+}
+
 void NodeArena::release_chunk_locked(Chunk* chunk) {
   VX_UNPOISON(chunk, kChunkBytes);
-  if (cached_count_ < kMaxCachedChunks) {
+  size_t used = static_cast<size_t>(chunk->unused - reinterpret_cast<char*>(chunk));
+  auto pages = static_cast<uint32_t>((used + 4095) / 4096);
+  if (pages > chunk->touched_pages) chunk->touched_pages = pages;
+  size_t resident = resident_bytes(chunk);
+  // Chunks of ordinary pages are kept before huge ones: a read of a few hundred KB spreads over
+  // many chunks of a few pages each, and one huge chunk kept would crowd them all out.
+  if (!chunk->huge && cached_bytes_ + resident > kCachedBytes) unmap_cached_huge_locked(resident);
+  if (cached_bytes_ + resident <= kCachedBytes && cached_count_ < kMaxCachedChunks) {
     chunk->next = cached_;
     cached_ = chunk;
     ++cached_count_;
+    cached_bytes_ += resident;
     return;
   }
-#ifdef MADV_FREE
-  // Past the bound the kernel may take the pages back whenever it needs memory; until it does,
-  // the chunk serves again without a fault or a cleared page.
-  if (lazily_freed_count_ < kMaxLazilyFreedChunks && madvise(chunk, kChunkBytes, MADV_FREE) == 0) {
-    chunk->next = lazily_freed_;  // in the header's first page, written after the advice
-    lazily_freed_ = chunk;
-    ++lazily_freed_count_;
-    return;
-  }
-#endif
   --mapped_;
   munmap(chunk, kChunkBytes);
+}
+
+// Unmaps kept huge chunks until `wanted` bytes fit in the budget or none is left.
+void NodeArena::unmap_cached_huge_locked(size_t wanted) {
+  Chunk** link = &cached_;
+  while (*link && cached_bytes_ + wanted > kCachedBytes) {
+    Chunk* chunk = *link;
+    if (!chunk->huge) {
+      link = &chunk->next;
+      continue;
+    }
+    *link = chunk->next;
+    cached_bytes_ -= resident_bytes(chunk);
+    --cached_count_;
+    --mapped_;
+    munmap(chunk, kChunkBytes);
+  }
 }
 
 size_t NodeArena::mapped_chunks() const {
@@ -231,25 +298,40 @@ NodeArena::Lease::~Lease() {
   if (chunk_) std::terminate();  // its chunk would be lost to the arena
 }
 
-// While a chunk is leased, its unused end belongs to the lease: the chunk shows none (so a take
-// under the lock can only reuse blocks given back to it), and its live count holds every block
-// the lease could still hand out plus one, so no give empties it before the lease ends.
+// While a chunk is leased, its free part belongs to the lease: the chunk shows no given-back
+// blocks and no unused end (so a take under the lock, or another lease, can only use blocks given
+// back since), and its live count holds every block the lease could still hand out plus one, so
+// no give empties it before the lease ends.
 bool NodeArena::renew(Lease& lease, size_t children) {
   std::lock_guard<std::mutex> hold(lock_);
   if (lease.chunk_) finish_lease_locked(lease);
-  Chunk* chunk = fresh_chunk(children);
-  if (!chunk) return false;
-  size_t block_bytes = classes_[children].block_bytes;
-  size_t capacity = static_cast<size_t>(chunk->end - chunk->unused) / block_bytes;
+  SizeClass& cls = classes_[children];
+  Chunk* chunk = cls.with_room;
+  if (chunk) {
+    unlist(chunk);
+  } else {
+    chunk = fresh_chunk(children, lease.large_ || lease.filled_one_);
+    if (!chunk) return false;
+  }
+  size_t block_bytes = cls.block_bytes;
+  size_t bump = static_cast<size_t>(chunk->end - chunk->unused) / block_bytes;
   lease.chunk_ = chunk;
-  lease.unused_ = chunk->unused;
-  lease.end_ = chunk->unused + capacity * block_bytes;
+  lease.reused_ = chunk->given_back;
+  lease.reused_last_ = chunk->given_back_last;
+  lease.reused_count_ = chunk->given_back_count;
+#ifdef VX_ARENA_ASAN
+  for (auto* b = chunk->given_back; b; b = b->next) VX_UNPOISON(b, block_bytes);
+#endif
+  chunk->given_back = chunk->given_back_last = nullptr;
+  chunk->given_back_count = 0;
+  lease.bump_start_ = lease.unused_ = chunk->unused;
+  lease.end_ = chunk->unused + bump * block_bytes;
   lease.block_bytes_ = block_bytes;
   lease.taken_ = 0;
-  lease.capacity_ = capacity;
+  lease.capacity_ = lease.reused_count_ + bump;
   VX_UNPOISON(lease.unused_, static_cast<size_t>(lease.end_ - lease.unused_));
   chunk->unused = chunk->end;
-  chunk->live += capacity + 1;
+  chunk->live += static_cast<uint32_t>(lease.capacity_ + 1);
   return true;
 }
 
@@ -261,11 +343,37 @@ void NodeArena::end_lease(Lease& lease) {
 
 void NodeArena::finish_lease_locked(Lease& lease) {
   Chunk* chunk = lease.chunk_;
-  chunk->unused = lease.unused_;
-  chunk->live -= lease.capacity_ - lease.taken_ + 1;
-  VX_POISON(chunk->unused, static_cast<size_t>(chunk->end - chunk->unused));
+  if (lease.taken_ == lease.capacity_ && lease.capacity_ * lease.block_bytes_ >= kChunkBytes / 2) {
+    lease.filled_one_ = true;  // the read is large: its next chunks may as well be huge pages
+  }
+  // Another lease may hold the chunk's unused end; only the one that took it puts it back.
+  if (lease.bump_start_ != chunk->end) {
+    chunk->unused = lease.unused_;
+    VX_POISON(chunk->unused, static_cast<size_t>(chunk->end - chunk->unused));
+  }
+  if (lease.reused_) {
+    size_t left = lease.reused_count_ - (lease.taken_ < lease.reused_count_ ? lease.taken_
+                                                                            : lease.reused_count_);
+    auto* first = static_cast<Chunk::FreeBlock*>(lease.reused_);
+    auto* last = static_cast<Chunk::FreeBlock*>(lease.reused_last_);
+    last->next = chunk->given_back;
+    if (!chunk->given_back) chunk->given_back_last = last;
+    chunk->given_back = first;
+    chunk->given_back_count += static_cast<uint32_t>(left);
+#ifdef VX_ARENA_ASAN
+    for (Chunk::FreeBlock* b = first;;) {
+      Chunk::FreeBlock* next = b->next;
+      VX_POISON(b, lease.block_bytes_);
+      if (b == last) break;
+      b = next;
+    }
+#endif
+  }
+  chunk->live -= static_cast<uint32_t>(lease.capacity_ - lease.taken_ + 1);
   lease.chunk_ = nullptr;
-  lease.unused_ = lease.end_ = nullptr;
+  lease.reused_ = lease.reused_last_ = nullptr;
+  lease.unused_ = lease.end_ = lease.bump_start_ = nullptr;
+  lease.capacity_ = lease.taken_ = 0;
   settle_locked(chunk);
 }
 

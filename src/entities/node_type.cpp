@@ -443,10 +443,17 @@ PyObject* make_node(StoredStr&& name, StoredStr&& text, AttrMap&& attrs, PyObjec
 }
 
 struct UnpublishedNodes::Leases {
+  explicit Leases(size_t document_bytes) : attrs(document_bytes) {
+    for (NodeArena::Lease& lease : by_class) {
+      lease.begin_read(document_bytes >= NodeArena::kLargeReadBytes);
+    }
+  }
   NodeArena::Lease by_class[NodeArena::kClasses];
+  AttrLeaseScope attrs;  // the read's attribute maps are made on this thread too
 };
 
-UnpublishedNodes::UnpublishedNodes() : type_(node_type()), leases_(new Leases) {}
+UnpublishedNodes::UnpublishedNodes(size_t document_bytes)
+    : type_(node_type()), leases_(new Leases(document_bytes)) {}
 
 UnpublishedNodes::~UnpublishedNodes() {
   publish();

@@ -108,7 +108,7 @@ PyObject* node_from_pickle_impl(PyObject*, PyObject* arg) {
     Py_INCREF(arg);
     SourceRef source(SourceText::borrow(arg, data, size));
     if constexpr (kNodesWithoutGil) {
-      UnpublishedNodes nodes;
+      UnpublishedNodes nodes(size);
       UnpublishedMaker maker{nodes};
       return decode(source.get(), maker, size >= kReleaseGilFrom, &nodes);
     } else {

@@ -105,12 +105,15 @@ constexpr size_t kRecordBatch = 32 * 1024;
 // records come; otherwise with the GIL, a batch at a time.
 class NodeAssembler {
  public:
-  NodeAssembler() : made_(per_thread<WrapStack>().nodes) { made_.clear(); }
+  explicit NodeAssembler(size_t document_bytes)
+      : made_(per_thread<WrapStack>().nodes), unpublished_(std::in_place, document_bytes) {
+    made_.clear();
+  }
   ~NodeAssembler() {
     unpublished_.reset();  // before any node is released
     for (PyObject* node : made_) Py_DECREF(node);
     made_.clear();
-    if (made_.capacity() > (size_t{1} << 20)) Stack().swap(made_);
+    if (made_.capacity() > kRetainedStack) Stack().swap(made_);
   }
   NodeAssembler(const NodeAssembler&) = delete;
   NodeAssembler& operator=(const NodeAssembler&) = delete;
@@ -163,13 +166,16 @@ class NodeAssembler {
     return true;
   }
 
-  // Wide documents stack millions of nodes: such a stack comes from huge pages.
+  // Wide documents stack millions of nodes: such a stack comes from huge pages. Up to this many
+  // entries it is kept for the thread's next read, which a process that has dropped its trees
+  // still holds.
+  static constexpr size_t kRetainedStack = 64 * 1024;
   using Stack = std::vector<PyObject*, BigBlockAllocator<PyObject*>>;
   struct WrapStack {
     Stack nodes;
   };
   Stack& made_;
-  std::optional<UnpublishedNodes> unpublished_{std::in_place};
+  std::optional<UnpublishedNodes> unpublished_;
 };
 
 PyObject* raise_read_error(const ReadError& error, const DecodedDocument* decoded = nullptr) {
@@ -183,7 +189,7 @@ PyObject* raise_read_error(const ReadError& error, const DecodedDocument* decode
 // no node is visible to Python before the whole tree is complete.
 PyObject* read_nodes_without_gil(SourceText* source, const std::string& root_tag,
                                  const DecodedDocument* decoded, bool check_utf8) {
-  NodeAssembler nodes;
+  NodeAssembler nodes(source->size());
   std::optional<TreeReader> reader;
   ReadProgress progress;
   bool made = true;
@@ -206,7 +212,7 @@ PyObject* read_nodes_without_gil(SourceText* source, const std::string& root_tag
 // records into nodes.
 PyObject* read_nodes_with_gil(SourceText* source, const std::string& root_tag,
                               const DecodedDocument* decoded, bool check_utf8) {
-  NodeAssembler nodes;
+  NodeAssembler nodes(source->size());
   std::optional<TreeReader> reader;
   while (true) {
     ReadProgress progress;

@@ -61,13 +61,15 @@ struct MappingHeader {
 };
 constexpr size_t kHeaderBytes = 64;
 
-// Freed mappings kept for the next blocks, so that reading one large document after another does
-// not have the kernel clear fresh pages for every read. Blocks are taken and freed with or
-// without the GIL, hence the lock; it is taken once per block of a MiB or more.
+// Freed mappings kept for the next blocks, so that the buffers a read grows and drops (a stack
+// doubling its size, a table) are not mapped afresh each time. Kept small: what is kept counts
+// as the process's memory after it has dropped every tree, and a large document's buffers
+// cost a page fault per 2 MiB when mapped again, little beside reading them. Blocks are taken
+// and freed with or without the GIL, hence the lock; it is taken once per block of a MiB or more.
 class MappingCache {
  public:
-  static constexpr size_t kMaxBytes = size_t{128} << 20;
-  static constexpr size_t kMaxEntries = 16;
+  static constexpr size_t kMaxBytes = size_t{4} << 20;
+  static constexpr size_t kMaxEntries = 4;
 
   // A kept mapping of at least `bytes` and at most twice that, or null.
   MappingHeader* take(size_t bytes) {

@@ -17,6 +17,8 @@ namespace {
 size_t test_block_size(size_t children) { return 56 + 8 * children; }
 
 constexpr size_t kPerChunk = (NodeArena::kChunkBytes - 64) / 56;  // leaf blocks in one chunk
+// Chunks kept once emptied, when every page of them was used.
+constexpr size_t kKeptFull = NodeArena::kCachedBytes / NodeArena::kChunkBytes;
 
 struct Taken {
   void* block;
@@ -35,6 +37,10 @@ bool stamp_intact(const Taken& t) {
     if (bytes[i] != expect) return false;
   }
   return true;
+}
+
+uintptr_t chunk_of(const void* block) {
+  return reinterpret_cast<uintptr_t>(block) & ~(NodeArena::kChunkBytes - 1);
 }
 
 TEST(NodeArena, BlocksOfEveryClassAreDistinctAlignedAndKeepTheirBytes) {
@@ -57,16 +63,16 @@ TEST(NodeArena, BlocksOfEveryClassAreDistinctAlignedAndKeepTheirBytes) {
   for (const Taken& t : taken) arena.give(t.block, t.children);
 }
 
-TEST(NodeArena, EmptiedChunksAreKeptAndServeTheNextTree) {
+TEST(NodeArena, EmptiedChunksPastTheBoundAreUnmapped) {
   NodeArena arena(test_block_size);
   for (int round = 0; round < 4; ++round) {
     std::vector<void*> tree;
     for (size_t i = 0; i < 5 * kPerChunk; ++i) tree.push_back(arena.take(0));
     for (void* block : tree) arena.give(block, 0);
   }
-  // One tree's worth of chunks, whatever the number of rounds.
-  EXPECT_LE(arena.mapped_chunks(), 7u);
-  EXPECT_GE(arena.cached_chunks(), 4u);
+  // What a dropped tree leaves mapped: the kept chunks and the class's current one.
+  EXPECT_EQ(arena.cached_chunks(), kKeptFull);
+  EXPECT_LE(arena.mapped_chunks(), kKeptFull + 1);
 }
 
 TEST(NodeArena, BlocksGivenBackToFullChunksAreTakenAgain) {
@@ -116,8 +122,10 @@ TEST(NodeArena, LeasedBlocksCountOnceTheLeaseEnds) {
     NodeArena::GiveBatch batch(arena);
     for (void* block : blocks) batch.add(block, 0);
   }
-  EXPECT_EQ(arena.cached_chunks(), kept_before + 3);
-  // The partly used third chunk was left with room; a take must not map another chunk.
+  EXPECT_EQ(kept_before, 0u);
+  EXPECT_EQ(arena.cached_chunks(), kKeptFull);
+  EXPECT_EQ(arena.mapped_chunks(), kKeptFull);
+  // A take serves from the kept chunk rather than mapping another.
   size_t mapped = arena.mapped_chunks();
   void* again = arena.take(0);
   EXPECT_EQ(arena.mapped_chunks(), mapped);
@@ -128,8 +136,10 @@ TEST(NodeArena, LeasedBlocksMayGoBackWhileTheLeaseIsHeld) {
   NodeArena arena(test_block_size);
   NodeArena::Lease lease;
   ASSERT_TRUE(arena.renew(lease, 2));
+  // Enough blocks come back for the chunk to be listed as having room.
+  const size_t early_count = 2 * NodeArena::kChunkBytes / NodeArena::kLeaseRoomShare / test_block_size(2);
   std::vector<void*> early;
-  for (int i = 0; i < 100; ++i) early.push_back(lease.take());
+  for (size_t i = 0; i < early_count; ++i) early.push_back(lease.take());
   for (void* block : early) arena.give(block, 2);  // the chunk must not go while leased
   std::vector<Taken> later;
   for (int i = 0; i < 100; ++i) {
@@ -150,9 +160,6 @@ TEST(NodeArena, LeasedBlocksMayGoBackWhileTheLeaseIsHeld) {
   for (const Taken& t : locked) arena.give(t.block, 2);
   // The chunk went on serving takes under the lock; emptied, it stays their current chunk.
   void* again = arena.take(2);
-  auto chunk_of = [](void* block) {
-    return reinterpret_cast<uintptr_t>(block) & ~(NodeArena::kChunkBytes - 1);
-  };
   EXPECT_EQ(chunk_of(again), chunk_of(later[0].block));
   EXPECT_EQ(arena.mapped_chunks(), 1u);
   arena.give(again, 2);
@@ -171,8 +178,107 @@ TEST(NodeArena, BatchedGivesFromInterleavedChunksSettleEveryChunk) {
     for (size_t i = 1; i < taken.size(); i += 3) batch.add(taken[i].block, taken[i].children);
     for (size_t i = 2; i < taken.size(); i += 3) batch.add(taken[i].block, taken[i].children);
   }
-  // Every chunk but the current one of each class is empty again and kept.
-  EXPECT_GE(arena.cached_chunks() + NodeArena::kClasses, mapped);
+  // Every chunk but the current one of each class is empty again: kept or unmapped.
+  EXPECT_GT(mapped, 3 * NodeArena::kClasses);
+  EXPECT_LE(arena.mapped_chunks(), kKeptFull + NodeArena::kClasses);
+}
+
+TEST(NodeArena, EachReadsLeaseContinuesTheChunkAnEarlierReadLeftKeptBlocksIn) {
+  NodeArena arena(test_block_size);
+  std::vector<Taken> kept;
+  // A thousand small reads, each keeping its few blocks: one chunk holds them all.
+  for (int read = 0; read < 1000; ++read) {
+    NodeArena::Lease lease;
+    lease.begin_read(false);
+    for (int i = 0; i < 3; ++i) {
+      kept.push_back({arena.take(lease, 1), 1});
+      ASSERT_NE(kept.back().block, nullptr);
+      stamp(kept.back());
+    }
+    arena.end_lease(lease);
+  }
+  EXPECT_EQ(arena.mapped_chunks(), 1u);
+  std::set<void*> distinct;
+  for (const Taken& t : kept) {
+    EXPECT_TRUE(stamp_intact(t));
+    distinct.insert(t.block);
+  }
+  EXPECT_EQ(distinct.size(), kept.size());
+  for (const Taken& t : kept) arena.give(t.block, t.children);
+  EXPECT_EQ(arena.mapped_chunks(), kKeptFull);
+}
+
+TEST(NodeArena, ALeaseTakesTheBlocksGivenBackBeforeTheUnusedEnd) {
+  NodeArena arena(test_block_size);
+  const size_t room = NodeArena::kChunkBytes / NodeArena::kLeaseRoomShare / test_block_size(0);
+  NodeArena::Lease first;
+  std::vector<void*> blocks;
+  for (size_t i = 0; i < 4 * room; ++i) blocks.push_back(arena.take(first, 0));
+  arena.end_lease(first);
+  // A kept tree with holes: every other block comes back.
+  std::set<void*> returned;
+  for (size_t i = 0; i < blocks.size(); i += 2) {
+    arena.give(blocks[i], 0);
+    returned.insert(blocks[i]);
+  }
+  NodeArena::Lease second;
+  std::vector<Taken> again;
+  for (size_t i = 0; i < returned.size(); ++i) {
+    again.push_back({arena.take(second, 0), 0});
+    EXPECT_EQ(returned.count(again.back().block), 1u);
+    stamp(again.back());
+  }
+  // Then the never used end of the same chunk.
+  again.push_back({arena.take(second, 0), 0});
+  stamp(again.back());
+  EXPECT_EQ(chunk_of(again.back().block), chunk_of(blocks[0]));
+  EXPECT_GT(again.back().block, blocks.back());
+  arena.end_lease(second);
+  EXPECT_EQ(arena.mapped_chunks(), 1u);
+  for (const Taken& t : again) EXPECT_TRUE(stamp_intact(t));
+  for (size_t i = 1; i < blocks.size(); i += 2) arena.give(blocks[i], 0);
+  for (const Taken& t : again) arena.give(t.block, 0);
+  EXPECT_EQ(arena.cached_chunks(), 1u);  // emptied: the blocks were all counted back
+}
+
+TEST(NodeArena, TwoLeasesOfOneChunkEndingInEitherOrderLoseNoBlock) {
+  for (bool older_ends_first : {true, false}) {
+    NodeArena arena(test_block_size);
+    const size_t room = NodeArena::kChunkBytes / NodeArena::kLeaseRoomShare / test_block_size(0);
+    NodeArena::Lease older;
+    std::vector<Taken> taken;
+    for (size_t i = 0; i < 2 * room; ++i) taken.push_back({arena.take(older, 0), 0});
+    // Given back while the older lease still holds the chunk's unused end.
+    for (const Taken& t : taken) arena.give(t.block, 0);
+    taken.clear();
+    NodeArena::Lease newer;
+    for (size_t i = 0; i < room; ++i) {
+      taken.push_back({arena.take(newer, 0), 0});
+      taken.push_back({arena.take(older, 0), 0});
+    }
+    EXPECT_EQ(arena.mapped_chunks(), 1u);
+    for (const Taken& t : taken) stamp(t);
+    if (older_ends_first) {
+      arena.end_lease(older);
+      arena.end_lease(newer);
+    } else {
+      arena.end_lease(newer);
+      arena.end_lease(older);
+    }
+    std::set<void*> distinct;
+    for (const Taken& t : taken) {
+      EXPECT_TRUE(stamp_intact(t));
+      distinct.insert(t.block);
+    }
+    EXPECT_EQ(distinct.size(), taken.size());
+    for (const Taken& t : taken) arena.give(t.block, 0);
+    // Every block of the chunk is to be had again, the unused end included, before a second
+    // chunk is mapped.
+    std::vector<void*> all;
+    while (arena.mapped_chunks() == 1) all.push_back(arena.take(0));
+    EXPECT_EQ(all.size() - 1, kPerChunk);
+    for (void* block : all) arena.give(block, 0);
+  }
 }
 
 TEST(NodeArena, ThreadsTakingLeasesAndGivingBatchesKeepBlocksApart) {
