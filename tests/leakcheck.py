@@ -17,10 +17,12 @@ counting would be invisible).
 """
 import array
 import codecs
+import copy
 import ctypes
 import functools
 import gc
 import os
+import pickle
 import sys
 import sysconfig
 import tempfile
@@ -434,6 +436,16 @@ OPS = [
                       changed_dict(lambda d: (d.pop("name"), d.__setitem__("zz", "1"))))),
     ("from_dict-error-missing-arg", lambda e: expect(TypeError, Node.from_dict)),
     ("from_dict-error-unknown-keyword", lambda e: expect(TypeError, Node.from_dict, dict=e.dict)),
+    # -- pickling and copying
+    ("pickle-parsed", lambda e: pickle.loads(pickle.dumps(e.parsed))),
+    ("pickle-built-shared", lambda e: pickle.loads(pickle.dumps(Node("r", children=[e.built, e.built])))),
+    # Over 64 kB: rebuilt without the GIL, from arena chunks.
+    ("pickle-large", lambda e: pickle.loads(pickle.dumps(Node("r", children=[e.big_tree] * 4, text="t" * 70_000)))),
+    ("pickle-error-truncated", lambda e: expect(ValueError, vantelix._node_from_pickle, e.parsed.__reduce__()[1][0][:-1])),
+    ("pickle-error-large-truncated",
+     lambda e: expect(ValueError, vantelix._node_from_pickle, Node("r", children=[e.big_tree], text="t" * 70_000).__reduce__()[1][0][:-2])),
+    ("pickle-error-type", lambda e: expect(TypeError, vantelix._node_from_pickle, bytearray(b"VXT\x01"))),
+    ("copy-deepcopy", lambda e: (copy.copy(e.parsed), copy.deepcopy(e.built))),
     # -- renderings
     ("repr-str", lambda e: (repr(e.parsed), str(e.parsed), repr(e.built), str(e.built))),
     ("to_string", lambda e: (e.parsed.__to_string(), e.built.__to_string(3),

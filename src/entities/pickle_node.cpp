@@ -49,7 +49,8 @@ struct UnpublishedMaker {
   void share(PyObject* node) noexcept { Py_SET_REFCNT(node, Py_REFCNT(node) + 1); }
 };
 
-// Nodes made with the GIL, for interpreters that count every reference (kNodesWithoutGil false).
+// Nodes made with the GIL: for small payloads, and for interpreters that count every reference
+// (kNodesWithoutGil false).
 struct HeldMaker {
   using Handle = PyObject*;
   PyObject* make(StoredStr&& name, StoredStr&& text, AttrMap&& attrs, PyObject* const* children,
@@ -108,13 +109,17 @@ PyObject* node_from_pickle_impl(PyObject*, PyObject* arg) {
     Py_INCREF(arg);
     SourceRef source(SourceText::borrow(arg, data, size));
     if constexpr (kNodesWithoutGil) {
-      UnpublishedNodes nodes(size);
-      UnpublishedMaker maker{nodes};
-      return decode(source.get(), maker, size >= kReleaseGilFrom, &nodes);
-    } else {
-      HeldMaker maker;
-      return decode(source.get(), maker, false, nullptr);
+      // A small tree takes its nodes from the ordinary allocator: leasing arena chunks for a
+      // handful of nodes cost about a millisecond a call, and far more once thousands of such
+      // trees were alive at once (a list of search results pickles as one payload per node).
+      if (size >= kReleaseGilFrom) {
+        UnpublishedNodes nodes(size);
+        UnpublishedMaker maker{nodes};
+        return decode(source.get(), maker, true, &nodes);
+      }
     }
+    HeldMaker maker;
+    return decode(source.get(), maker, false, nullptr);
   });
 }
 
