@@ -14,7 +14,10 @@ import re
 import sys
 import xml.etree.ElementTree as ET
 
-import lxml.etree as LET
+try:
+    import lxml.etree as LET
+except ImportError:  # Debian builds lxml for its own interpreter only
+    LET = None
 import pytest
 
 import vantelix
@@ -64,7 +67,8 @@ POOL = ("àéîõüßçñøåæÀÉÎÕÜÇÑØÅÆăąćčďęěłńňőřśš�
 def _name_char(c):
     try:
         ET.fromstring(f"<{c}/>")
-        LET.fromstring(f"<{c}/>")
+        if LET is not None:
+            LET.fromstring(f"<{c}/>")
     except Exception:
         return False
     return True
@@ -87,7 +91,7 @@ def _encodable(codec, chars):
 def _agrees_with_lxml(codec, chars):
     """The characters that lxml's converter decodes as Python's codec does: for Big5 the two
     disagree on the ETEN extensions (Cyrillic and kana), which the one maps to private use."""
-    if codec not in {c for _, c, _ in MULTI_BYTE}:
+    if LET is None or codec not in {c for _, c, _ in MULTI_BYTE}:
         return chars
     out = []
     for c in chars:
@@ -159,6 +163,8 @@ def lxml_as_et(el):
 
 
 def oracle_tree(data, oracle):
+    if oracle == "lxml" and LET is None:
+        pytest.skip("lxml, the oracle for this encoding, is not installed for this interpreter")
     return et_tree(ET.fromstring(data) if oracle == "et" else lxml_as_et(LET.fromstring(data)))
 
 
@@ -390,8 +396,9 @@ def test_a_declaration_cut_off_by_the_end_fails_as_in_read_string(cut, codec, ma
     if at:
         message = message.replace(at[0], f"byte {len(mark) + width * int(at[1])}")
     assert str(in_bytes.value) == message
-    with pytest.raises(Exception):
-        LET.fromstring(encode(cut, codec, mark))
+    if LET is not None:
+        with pytest.raises(Exception):
+            LET.fromstring(encode(cut, codec, mark))
 
 
 def test_read_string_does_not_look_at_the_declaration():
