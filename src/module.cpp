@@ -5,6 +5,7 @@
 #include "entities/node.hpp"
 #include "entities/node_methods.hpp"
 #include "read/read_entry.hpp"
+#include "stream/stream_entry.hpp"
 #include "write/write_entry.hpp"
 
 namespace vx {
@@ -53,6 +54,9 @@ int exec_module(PyObject* module) {
     if (add_exported(module, "read_string", new_function(&read_string_method, module)) < 0) return -1;
     // Reachable as an attribute, outside __all__: the star-import surface stays as it was.
     if (add_function(module, "read_bytes", new_function(&read_bytes_method, module)) < 0) return -1;
+    if (add_function(module, "iter_elements", new_function(&iter_elements_method, module)) < 0) {
+      return -1;
+    }
     if (add_exported(module, "write_file", new_function(&write_file_method, module)) < 0) return -1;
     if (add_exported(module, "write_string", new_function(&write_string_method, module)) < 0) {
       return -1;

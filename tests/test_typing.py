@@ -21,7 +21,7 @@ EXAMPLE = TYPING / "example.py"
 REJECTED = TYPING / "rejected.py"
 MODULE_DIR = str(Path(vantelix.__file__).resolve().parent)
 
-ADDED_FUNCTIONS = {"read_bytes"}
+ADDED_FUNCTIONS = {"read_bytes", "iter_elements"}
 
 
 def mypy_problem():

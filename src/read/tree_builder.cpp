@@ -433,12 +433,12 @@ struct TreeReader::State {
     }
   };
 
-  State(SourceText* source, std::string_view root_tag, bool check_utf8)
+  State(SourceText* source, std::string_view root_tag, bool check_utf8, IndexBuilder builder)
       : sc(per_thread<Scratch>()),
         ctx(source, take_thread_keys()),
         cleanup{ctx, sc},
         walk(ctx, sc, records, root_tag),
-        cursor(source->view()),
+        cursor(source->view(), builder),
         input(source->view()),
         checked(check_utf8 ? 0 : source->size()) {
     records.swap(per_thread<SpareRecords>().records);
@@ -487,7 +487,10 @@ struct TreeReader::State {
 };
 
 TreeReader::TreeReader(SourceText* source, std::string_view root_tag, bool check_utf8)
-    : state_(new State(source, root_tag, check_utf8)) {}
+    : state_(new State(source, root_tag, check_utf8, choose_builder(source->view()))) {}
+
+TreeReader::TreeReader(SourceText* source, std::string_view root_tag, IndexBuilder builder)
+    : state_(new State(source, root_tag, false, builder)) {}
 
 TreeReader::~TreeReader() { delete state_; }
 
@@ -532,7 +535,12 @@ ReadProgress TreeReader::run(size_t batch) {
 }
 
 Result<RecordTree, ReadError> read_tree(SourceText* source, std::string_view root_tag) {
-  TreeReader reader(source, root_tag);
+  return read_tree(source, root_tag, choose_builder(source->view()));
+}
+
+Result<RecordTree, ReadError> read_tree(SourceText* source, std::string_view root_tag,
+                                        IndexBuilder builder) {
+  TreeReader reader(source, root_tag, builder);
   ReadProgress progress = reader.run(SIZE_MAX);
   if (progress == ReadProgress::Failed) return reader.take_error();
   RecordTree tree;

@@ -18,6 +18,9 @@ struct RecordTree {
 // Builds the tree of the first element named `root_tag`. Every shared range it stores holds a
 // count of `source`, taken in bulk before this returns; the caller keeps its own count.
 Result<RecordTree, ReadError> read_tree(SourceText* source, std::string_view root_tag);
+// The same with the index built by the given builder rather than the one a sample chooses.
+Result<RecordTree, ReadError> read_tree(SourceText* source, std::string_view root_tag,
+                                        IndexBuilder builder);
 
 enum class ReadProgress : uint8_t { More, Done, Failed };
 
@@ -31,6 +34,8 @@ class TreeReader {
   // ill-formed UTF-8 in the whole input fails the read as "invalid UTF-8", before every other
   // error, exactly as a check of the whole input beforehand would.
   TreeReader(SourceText* source, std::string_view root_tag, bool check_utf8 = false);
+  // Bytes known to be UTF-8, indexed by the given builder.
+  TreeReader(SourceText* source, std::string_view root_tag, IndexBuilder builder);
   ~TreeReader();
   TreeReader(const TreeReader&) = delete;
   TreeReader& operator=(const TreeReader&) = delete;

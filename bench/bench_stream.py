@@ -1,0 +1,149 @@
+"""Streaming a dump larger than one wants to hold: iter_elements against lxml's and ElementTree's
+iterparse (with the usual clearing), each in a subprocess of its own for a clean peak RSS.
+
+    PYTHONPATH=build-test/src /usr/bin/python3 bench/bench_stream.py [--gb 1] [--big-gb 4]
+
+Writes /tmp/vx_stream_dump.xml (and .gz) and deletes them at the end. Each run reads the title of
+every page. Peak RSS is the child's VmHWM minus its VmRSS after the imports.
+"""
+import argparse
+import gzip
+import os
+import subprocess
+import sys
+import time
+
+DUMP = "/tmp/vx_stream_dump.xml"
+
+PAGE = (
+    '<page id="{i}" ns="0" lang="fr">\n'
+    "  <title>Caf&#233; n\u00b0{i} &amp; cr\u00e8me br\u00fbl\u00e9e</title>\n"
+    '  <revision ts="2024-05-{d:02d}T12:00:00Z" user="\u5c71\u7530 &quot;{i}&quot;">\n'
+    "    <text>{body}</text>\n"
+    "  </revision>\n"
+    "</page>\n"
+)
+BODY = (
+    "\u00c9t\u00e9 \u2013 les na\u00efves r\u00eaveries &lt;ref&gt; &#x4E2D;&#25991; "
+    "\u0417\u0434\u0440\u0430\u0432\u0441\u0442\u0432\u0443\u0439 "
+) * 8
+
+
+def generate(path, gigabytes):
+    target = int(gigabytes * 1e9)
+    with open(path, "wb") as f:
+        f.write(b'<?xml version="1.0" encoding="UTF-8"?>\n<dump>\n')
+        i = 0
+        while f.tell() < target:
+            block = "".join(PAGE.format(i=i + k, d=(i + k) % 28 + 1, body=BODY) for k in range(2000))
+            f.write(block.encode())
+            i += 2000
+        f.write(b"</dump>\n")
+    return i
+
+
+def compress(path):
+    with open(path, "rb") as src, gzip.open(path + ".gz", "wb", compresslevel=1) as dst:
+        while chunk := src.read(1 << 24):
+            dst.write(chunk)
+
+
+CHILD = r'''
+import sys, time, gzip
+def rss(field):
+    for line in open("/proc/self/status"):
+        if line.startswith(field):
+            return int(line.split()[1]) // 1024
+which, path, gz = sys.argv[1], sys.argv[2], sys.argv[3] == "gz"
+if which == "vantelix":
+    import vantelix
+elif which == "lxml":
+    from lxml import etree
+elif which == "etree":
+    import xml.etree.ElementTree as ET
+base = rss("VmRSS")
+t = time.perf_counter()
+src = gzip.open(path + ".gz", "rb") if gz else path
+n = 0
+if which == "vantelix":
+    for page in vantelix.iter_elements(src, "page"):
+        n += len(page.children[0].text)
+elif which == "read_file":
+    import vantelix
+    base = rss("VmRSS")
+    for page in vantelix.read_file(path, "dump").children:
+        n += len(page.children[0].text)
+elif which == "lxml":
+    for _, el in etree.iterparse(src, tag="page"):
+        n += len(el.findtext("title"))
+        el.clear()
+        while el.getprevious() is not None:
+            del el.getparent()[0]
+else:
+    root = None
+    for ev, el in ET.iterparse(src, events=("start", "end")):
+        if root is None:
+            root = el
+        if ev == "end" and el.tag == "page":
+            n += len(el.findtext("title"))
+            root.clear()
+print(time.perf_counter() - t, rss("VmHWM") - base, n)
+'''
+
+
+def run(which, path, gz=False):
+    out = subprocess.run([sys.executable, "-c", CHILD, which, path, "gz" if gz else "raw"],
+                         capture_output=True, text=True)
+    if out.returncode:
+        return f"{which}: failed: {out.stderr.strip()[-300:]}"
+    secs, peak, n = out.stdout.split()
+    return float(secs), int(peak), int(n)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--gb", type=float, default=1.0)
+    ap.add_argument("--big-gb", type=float, default=4.0)
+    ap.add_argument("--skip-read-file", action="store_true")
+    args = ap.parse_args()
+    try:
+        t = time.perf_counter()
+        pages = generate(DUMP, args.gb)
+        size = os.path.getsize(DUMP)
+        print(f"dump: {size / 1e9:.2f} GB, {pages} pages ({time.perf_counter() - t:.0f} s to write)")
+        rows = [(w, False) for w in ("vantelix", "lxml", "etree")]
+        if not args.skip_read_file:
+            rows.append(("read_file", False))
+        compress(DUMP)
+        print(f"gzip: {os.path.getsize(DUMP + '.gz') / 1e9:.2f} GB")
+        rows += [(w, True) for w in ("vantelix", "lxml", "etree")]
+        results = {}
+        for which, gz in rows:
+            r = run(which, DUMP, gz)
+            results[which, gz] = r
+            if isinstance(r, str):
+                print(r)
+                continue
+            secs, peak, n = r
+            print(f"{which + (' (gzip)' if gz else ''):20} {secs:7.2f} s  {size / secs / 1e6:7.0f} MB/s"
+                  f"  peak RSS +{peak} MB")
+        for gz in (False, True):
+            v = results.get(("vantelix", gz))
+            for other in ("lxml", "etree"):
+                o = results.get((other, gz))
+                if isinstance(v, tuple) and isinstance(o, tuple):
+                    print(f"vantelix vs {other}{' (gzip)' if gz else ''}: {o[0] / v[0]:.1f}x")
+        if args.big_gb:
+            os.unlink(DUMP + ".gz")
+            pages = generate(DUMP, args.big_gb)
+            r = run("vantelix", DUMP)
+            print(f"vantelix on {os.path.getsize(DUMP) / 1e9:.2f} GB: "
+                  + (r if isinstance(r, str) else f"{r[0]:.2f} s, peak RSS +{r[1]} MB"))
+    finally:
+        for p in (DUMP, DUMP + ".gz"):
+            if os.path.exists(p):
+                os.unlink(p)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,370 @@
+// stream_entry.cpp: iter_elements and its iterator, the streaming reader's contact with Python.
+// Bytes of a path are read with plain OS reads while the GIL is released; a file object's `read`
+// is called with the GIL held, and the walk over what it returned runs without it.
+#include "stream/stream_entry.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "args.hpp"
+#include "boundary.hpp"
+#include "decode/decode.hpp"
+#include "decode/document_decoder.hpp"
+#include "entities/node.hpp"
+#include "pyref.hpp"
+#include "storage/big_block.hpp"
+#include "stream/element_stream.hpp"
+
+namespace vx {
+namespace {
+
+const char* const iter_elements_params[] = {"source", "tag"};
+const Signature iter_elements_signature{"iter_elements()", iter_elements_params, 2, 2};
+
+// Bytes gathered before the encoding is decided: enough for any byte-order mark and declaration
+// that sniffing reads.
+constexpr size_t kSniffBytes = 4096;
+
+enum class Mode : uint8_t { Undecided, Utf8, Decoded };
+
+struct StreamObject {
+  PyObject_HEAD
+  ElementStream* stream;
+  PyObject* file;  // a file object given by the caller, never closed here
+  int fd;          // a file opened here, -1 when none
+  Mode mode;
+  bool busy;
+  bool done;
+  DecodedDocument* decoded;  // a document that is not UTF-8, decoded whole; maps error offsets
+};
+
+// Ends the iteration: an opened file is closed and the walk's memory freed.
+void finish(StreamObject* self) {
+  self->done = true;
+  if (self->fd >= 0) {
+    close(self->fd);
+    self->fd = -1;
+  }
+  delete self->stream;
+  self->stream = nullptr;
+  delete self->decoded;
+  self->decoded = nullptr;
+  Py_CLEAR(self->file);
+}
+
+// Reads from the opened file without the GIL. False with the OS error in `error`.
+bool read_fd(StreamObject* self, OsError* error) {
+  while (true) {
+    char* space = self->stream->input_space(kStreamChunk);
+    ssize_t got = read(self->fd, space, kStreamChunk);
+    if (got < 0 && errno == EINTR) {
+      self->stream->commit(0);
+      continue;
+    }
+    if (got < 0) {
+      *error = OsError{errno, {}};
+      self->stream->commit(0);
+      return false;
+    }
+    self->stream->commit(static_cast<size_t>(got));
+    if (got == 0) self->stream->end_input();
+    return true;
+  }
+}
+
+// One chunk from the file object, with the GIL. False with the Python error set.
+bool read_object(StreamObject* self) {
+  PyRef got = PyRef::steal(PyObject_CallMethod(self->file, "read", "n",
+                                               static_cast<Py_ssize_t>(kStreamChunk)));
+  if (!got) return false;
+  if (!PyObject_CheckBuffer(got.get())) {
+    PyErr_Format(PyExc_TypeError,
+                 "iter_elements() needs a binary file object: read() returned '%.200s', not bytes",
+                 _PyType_Name(Py_TYPE(got.get())));
+    return false;
+  }
+  Py_buffer view;
+  if (PyObject_GetBuffer(got.get(), &view, PyBUF_SIMPLE) < 0) return false;
+  size_t len = static_cast<size_t>(view.len);
+  if (len > kStreamChunk) {
+    PyBuffer_Release(&view);
+    PyErr_Format(PyExc_ValueError, "read() returned %zu bytes, more than the %zu asked for", len,
+                 kStreamChunk);
+    return false;
+  }
+  self->stream->append(static_cast<const char*>(view.buf), len);
+  PyBuffer_Release(&view);
+  if (len == 0) self->stream->end_input();
+  return true;
+}
+
+bool read_more(StreamObject* self) {
+  if (self->fd < 0) return read_object(self);
+  OsError error;
+  bool ok;
+  {
+    GilRelease unlocked;
+    ok = read_fd(self, &error);
+  }
+  if (!ok) raise_os_error(error);
+  return ok;
+}
+
+// UTF-8 streams; any other encoding is read whole and decoded first (the decoding stage works on
+// whole documents), and the walk then goes over the decoded text with offsets mapped back.
+bool decide(StreamObject* self) {
+  Sniffed sniffed = sniff_encoding(self->stream->held());
+  DecodePlan plan;
+  if (plan_from_bytes(sniffed, &plan) && plan.method == Method::Utf8) {
+    self->mode = Mode::Utf8;
+    return true;
+  }
+  while (!self->stream->input_ended()) {
+    if (!read_more(self)) return false;
+  }
+  std::string_view all = self->stream->held();
+  char* copy = static_cast<char*>(big_alloc(all.size() + 1));
+  if (!copy) throw std::bad_alloc();
+  std::memcpy(copy, all.data(), all.size());
+  SourceRef input(SourceText::adopt(copy, all.size(), all.size() + 1));
+  auto decoded = std::make_unique<DecodedDocument>();
+  Status<DecodeFailed> ok = decode_document(std::move(input), sniffed, decoded.get());
+  if (!ok) {
+    if (ok.error().read_error) {
+      PyRef message = PyRef::steal(new_str(ok.error().read_error->text()));
+      PyErr_SetObject(PyExc_ValueError, message.get());
+    }
+    return false;
+  }
+  auto fresh = std::make_unique<ElementStream>(self->stream->tag());
+  std::string_view text = decoded->text()->view();
+  fresh->append(text.data(), text.size());
+  fresh->end_input();
+  delete self->stream;
+  self->stream = fresh.release();
+  self->decoded = decoded.release();
+  self->mode = Mode::Decoded;
+  return true;
+}
+
+// Turns the records of one element (post-order, the root last) into nodes.
+PyObject* wrap(RecordTree tree) {
+  std::vector<PyObject*> made;
+  for (NodeRecord& r : tree.records) {
+    size_t count = static_cast<size_t>(r.child_count);
+    if (count > made.size()) invariant_failed("record claims more children than were built");
+    PyObject* node = make_node(std::move(r.name), std::move(r.text), std::move(r.attrs),
+                               made.data() + (made.size() - count), count);
+    made.resize(made.size() - count);  // the children's references were taken either way
+    if (!node) {
+      for (PyObject* o : made) Py_DECREF(o);
+      recycle_tree(std::move(tree));
+      return nullptr;
+    }
+    made.push_back(node);
+  }
+  recycle_tree(std::move(tree));
+  if (made.size() != 1) invariant_failed("records do not form one tree");
+  return made.back();
+}
+
+PyObject* step(StreamObject* self) {
+  while (true) {
+    if (self->mode == Mode::Undecided) {
+      if (!self->stream->input_ended() && self->stream->held().size() < kSniffBytes) {
+        if (!read_more(self)) return nullptr;
+        continue;
+      }
+      if (!decide(self)) return nullptr;
+    }
+    StreamEvent event;
+    std::optional<OsError> os_error;
+    {
+      GilRelease unlocked;
+      while ((event = self->stream->next()) == StreamEvent::NeedInput && self->fd >= 0) {
+        OsError error;
+        if (!read_fd(self, &error)) {
+          os_error = std::move(error);
+          break;
+        }
+      }
+    }
+    if (os_error) {
+      finish(self);
+      raise_os_error(*os_error);
+      return nullptr;
+    }
+    switch (event) {
+      case StreamEvent::NeedInput:
+        if (!read_more(self)) return nullptr;
+        continue;
+      case StreamEvent::Element:
+        return wrap(self->stream->take_tree());
+      case StreamEvent::End:
+        finish(self);
+        return nullptr;
+      case StreamEvent::Failed: {
+        ReadError error = self->stream->error();
+        if (self->decoded) error = self->decoded->to_input(std::move(error));
+        finish(self);
+        PyRef message = PyRef::steal(new_str(error.text()));
+        PyErr_SetObject(PyExc_ValueError, message.get());
+        return nullptr;
+      }
+    }
+  }
+}
+
+bool refuse_if_busy(StreamObject* self) {
+  if (!self->busy) return false;
+  PyErr_SetString(PyExc_ValueError, "iter_elements() iterator already executing");
+  return true;
+}
+
+PyObject* stream_next(PyObject* obj) {
+  auto* self = reinterpret_cast<StreamObject*>(obj);
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    if (refuse_if_busy(self) || self->done) return nullptr;
+    self->busy = true;
+    struct Idle {
+      StreamObject* s;
+      ~Idle() { s->busy = false; }
+    } idle{self};
+    PyObject* node = step(self);
+    if (!node && PyErr_Occurred() && PyErr_ExceptionMatches(PyExc_MemoryError)) finish(self);
+    return node;
+  });
+}
+
+PyObject* stream_close(PyObject* obj, PyObject*) {
+  auto* self = reinterpret_cast<StreamObject*>(obj);
+  if (refuse_if_busy(self)) return nullptr;
+  finish(self);
+  Py_RETURN_NONE;
+}
+
+PyObject* stream_enter(PyObject* obj, PyObject*) { return Py_NewRef(obj); }
+
+PyObject* stream_exit(PyObject* obj, PyObject* const*, Py_ssize_t) {
+  if (!stream_close(obj, nullptr)) return nullptr;
+  Py_DECREF(Py_None);
+  Py_RETURN_FALSE;
+}
+
+void stream_dealloc(PyObject* obj) {
+  auto* self = reinterpret_cast<StreamObject*>(obj);
+  finish(self);
+  PyTypeObject* type = Py_TYPE(obj);
+  type->tp_free(obj);
+  Py_DECREF(type);
+}
+
+PyMethodDef stream_methods[] = {
+    {"close", stream_close, METH_NOARGS,
+     "Stops the iteration; a file the iterator opened is closed."},
+    {"__enter__", stream_enter, METH_NOARGS, nullptr},
+    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_exit)),
+     METH_FASTCALL, nullptr},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyType_Slot stream_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Iterator over the elements of a stream, made by iter_elements().")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(stream_dealloc)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(stream_next)},
+    {Py_tp_methods, stream_methods},
+    {0, nullptr},
+};
+
+PyType_Spec stream_spec = {
+    "vantelix.ElementIterator",
+    static_cast<int>(sizeof(StreamObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    stream_slots,
+};
+
+// Made on first use and kept for the life of the process, like the module's other types.
+PyTypeObject* stream_type() {
+  static PyTypeObject* type = nullptr;
+  if (!type) type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&stream_spec));
+  return type;
+}
+
+PyObject* iter_elements_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyTypeObject* type = stream_type();
+    if (!type) return nullptr;
+    PyObject* arg[2];
+    if (!extract_args(iter_elements_signature, args, nargs, kwnames, arg)) return nullptr;
+    PyObject* source = arg[0];
+    std::optional<std::string> path;
+    if (PyUnicode_Check(source) || PyObject_HasAttrString(source, "__fspath__")) {
+      PyObject* encoded = nullptr;
+      if (!PyUnicode_FSConverter(source, &encoded)) {
+        add_param_note("source");
+        return nullptr;
+      }
+      path.emplace(PyBytes_AS_STRING(encoded), static_cast<size_t>(PyBytes_GET_SIZE(encoded)));
+      Py_DECREF(encoded);
+    } else if (!PyObject_HasAttrString(source, "read")) {
+      PyErr_Format(PyExc_TypeError,
+                   "iter_elements() source must be a path or a binary file object, not '%.200s'",
+                   _PyType_Name(Py_TYPE(source)));
+      add_param_note("source");
+      return nullptr;
+    }
+    std::optional<std::string_view> tag = arg_str(arg[1], "tag");
+    if (!tag) return nullptr;
+    int fd = -1;
+    if (path) {
+      int code = 0;
+      {
+        GilRelease unlocked;
+        fd = open(path->c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) code = errno;
+      }
+      if (fd < 0) {
+        raise_os_error(OsError{code, {}});
+        return nullptr;
+      }
+    }
+    auto* self = PyObject_New(StreamObject, type);
+    if (!self) {
+      if (fd >= 0) close(fd);
+      return nullptr;
+    }
+    self->stream = nullptr;
+    self->file = path ? nullptr : Py_NewRef(source);
+    self->fd = fd;
+    self->mode = Mode::Undecided;
+    self->busy = false;
+    self->done = false;
+    self->decoded = nullptr;
+    PyRef owned = PyRef::steal(reinterpret_cast<PyObject*>(self));
+    self->stream = new ElementStream(std::string(*tag));
+    return owned.release();
+  });
+}
+
+}  // namespace
+
+PyMethodDef iter_elements_method = {
+    "iter_elements", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(iter_elements_impl)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "iter_elements(source, tag)\n--\n\n"
+    "Iterates, in document order, over the elements named tag that lie inside no other element\n"
+    "named tag, reading the document as a stream. source is a path (opened and closed here) or a\n"
+    "binary file object (never closed here). Each element is a Node tree holding only its own\n"
+    "text; the whole document is checked as it passes, and a fault raises ValueError from the\n"
+    "next() that reaches it. Use close(), or a with block, to stop early."};
+
+}  // namespace vx
