@@ -23,8 +23,8 @@ import corpus  # noqa: E402
 def load(directory, alias):
     path = glob.glob(os.path.join(directory, "vantelix*.so"))[0]
     loader = importlib.machinery.ExtensionFileLoader("vantelix", path)
-    spec = importlib.util.spec_from_file_location("vantelix", path, loader=loader)
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location("vantelix", path, loader=loader)
+    module = importlib.util.module_from_spec(found)
     loader.exec_module(module)
     sys.modules[alias] = module
     return module

@@ -114,3 +114,16 @@ def run_child(code, *, timeout=300, stack_kib=None):
 @pytest.fixture
 def child():
     return run_child
+
+
+def node_trees(strings, *, leaf_attrs, attrs, children, leaves):
+    """A hypothesis strategy of Node trees whose names, attribute keys and values and texts are
+    drawn from `strings`; inner nodes take up to `attrs` attributes and `children` children."""
+    from hypothesis import strategies as st
+    from vantelix import Node
+    return st.recursive(
+        st.builds(Node, strings, st.dictionaries(strings, strings, max_size=leaf_attrs), st.none(),
+                  st.none() | strings),
+        lambda kids: st.builds(Node, strings, st.dictionaries(strings, strings, max_size=attrs),
+                               st.lists(kids, max_size=children), st.none() | strings),
+        max_leaves=leaves)

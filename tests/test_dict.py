@@ -3,6 +3,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from vantelix import Node
+from conftest import node_trees
 
 KEYS = ["name", "attrs", "children", "text"]
 
@@ -201,11 +202,7 @@ def test_self_containing_input_is_refused():
 
 
 text = st.text(max_size=4)
-trees = st.recursive(
-    st.builds(Node, text, st.dictionaries(text, text, max_size=3), st.none(), st.none() | text),
-    lambda kids: st.builds(Node, text, st.dictionaries(text, text, max_size=12), st.lists(kids, max_size=3),
-                           st.none() | text),
-    max_leaves=12)
+trees = node_trees(text, leaf_attrs=3, attrs=12, children=3, leaves=12)
 
 
 @settings(max_examples=100, deadline=None)

@@ -9,6 +9,7 @@ from hypothesis import given, settings, strategies as st
 
 import vantelix
 from vantelix import Node, read_string, write_string
+from conftest import node_trees
 
 PROTOCOLS = list(range(2, pickle.HIGHEST_PROTOCOL + 1))
 HEADER = b"VXT\x01"
@@ -127,11 +128,7 @@ def test_rebuilt_tree_outlives_its_payload():
 
 
 text = st.text(max_size=6)
-trees = st.recursive(
-    st.builds(Node, text, st.dictionaries(text, text, max_size=3), st.none(), st.none() | text),
-    lambda kids: st.builds(Node, text, st.dictionaries(text, text, max_size=5), st.lists(kids, max_size=4),
-                           st.none() | text),
-    max_leaves=20)
+trees = node_trees(text, leaf_attrs=3, attrs=5, children=4, leaves=20)
 
 
 @settings(max_examples=150, deadline=None)

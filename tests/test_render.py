@@ -5,6 +5,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from vantelix import Node
+from conftest import node_trees
 
 ROOT = Node("root", {"id": "1"}, [Node("a", text="x"), Node("b", children=[Node("c")])], "hello")
 
@@ -80,11 +81,7 @@ def test_spacing_conversion_errors(spacing, exc, message):
 
 
 word = st.text(alphabet="ab: \né日", max_size=3)
-trees = st.recursive(
-    st.builds(Node, word, st.dictionaries(word, word, max_size=3), st.none(), st.none() | word),
-    lambda kids: st.builds(Node, word, st.dictionaries(word, word, max_size=3), st.lists(kids, max_size=3),
-                           st.none() | word),
-    max_leaves=12)
+trees = node_trees(word, leaf_attrs=3, attrs=3, children=3, leaves=12)
 
 
 @settings(max_examples=100, deadline=None)

@@ -3,6 +3,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from vantelix import Node, SearchType
+from conftest import node_trees
 
 # r(id) > [a(id=""){x} > [a{""} > [b{x}], ab], A(ID){" a"}]
 B = Node("b", text="x")
@@ -119,11 +120,7 @@ def reference_search(node, test, depth):
 
 
 word = st.sampled_from(["a", "b", ""])
-trees = st.recursive(
-    st.builds(Node, word, st.dictionaries(word, word, max_size=2), st.none(), st.none() | word),
-    lambda kids: st.builds(Node, word, st.dictionaries(word, word, max_size=2), st.lists(kids, max_size=3),
-                           st.none() | word),
-    max_leaves=15)
+trees = node_trees(word, leaf_attrs=2, attrs=2, children=3, leaves=15)
 
 
 @settings(max_examples=100, deadline=None)
