@@ -31,8 +31,24 @@ size_t page_round(size_t bytes) {
 
 RecordBuffer::~RecordBuffer() { clear(); }
 
+// Records of one read share one source: their counts go back with one atomic update per run of
+// strings rather than one per string, and their attribute blocks under one lock per batch.
+void RecordBuffer::destroy_records() noexcept {
+  if (size_ == 0) return;
+  SourceReleaseBatch counts;
+  NodeArena::GiveBatch blocks(attr_block_arena());
+  for (size_t i = 0; i < size_; ++i) {
+    NodeRecord& r = data_[i];
+    r.name.reset_into(counts);
+    r.text.reset_into(counts);
+    r.attrs.reset_into(counts, blocks);
+    r.~NodeRecord();
+  }
+  size_ = 0;
+}
+
 void RecordBuffer::clear() noexcept {
-  for (size_t i = 0; i < size_; ++i) data_[i].~NodeRecord();
+  destroy_records();
   if (data_) {
     if (mapped_) {
       munmap(data_, page_round(bytes_for(capacity_)));
@@ -50,8 +66,7 @@ void RecordBuffer::reserve(size_t records) {
 }
 
 void RecordBuffer::recycle(size_t retain_bytes) noexcept {
-  for (size_t i = 0; i < size_; ++i) data_[i].~NodeRecord();
-  size_ = 0;
+  destroy_records();
   if (!mapped_) return;
   size_t keep = page_round(retain_bytes);
   if (populated_ > keep) {

@@ -75,6 +75,7 @@ class RecordBuffer {
   static size_t bytes_for(size_t records) noexcept { return records * sizeof(NodeRecord); }
   void grow();
   void populate_ahead() noexcept;
+  void destroy_records() noexcept;
   void reallocate(size_t records);
 
   NodeRecord* data_ = nullptr;
