@@ -216,16 +216,36 @@ void AttrMap::release_block_into(SourceReleaseBatch& batch, NodeArena::GiveBatch
   block_ = nullptr;
 }
 
+AttrMapBuilder::~AttrMapBuilder() {
+  drop_entries();
+  std::free(entries_);
+}
+
+void AttrMapBuilder::drop_entries() noexcept {
+  for (size_t i = 0; i < count_; ++i) entries_[i].~AttrEntry();
+  count_ = 0;
+}
+
 void AttrMapBuilder::reset(HashKeys keys) {
-  entries_.clear();
+  drop_entries();
   slots_.clear();
   keys_ = keys;
+}
+
+void AttrMapBuilder::grow() {
+  size_t capacity = capacity_ < 16 ? 16 : capacity_ * 2;
+  void* fresh = std::malloc(capacity * sizeof(AttrEntry));
+  if (!fresh) throw std::bad_alloc();
+  if (count_) std::memcpy(fresh, static_cast<void*>(entries_), count_ * sizeof(AttrEntry));
+  std::free(entries_);
+  entries_ = static_cast<AttrEntry*>(fresh);
+  capacity_ = capacity;
 }
 
 ptrdiff_t AttrMapBuilder::find_index(std::string_view key) const {
   // The builder's keys were made by the caller moments ago, so their ranges need no check.
   if (slots_.empty()) {
-    for (size_t i = 0; i < entries_.size(); ++i) {
+    for (size_t i = 0; i < count_; ++i) {
       const StoredStr& k = entries_[i].key;
       if (k.size() == key.size() && k.raw_view() == key) return static_cast<ptrdiff_t>(i);
     }
@@ -243,7 +263,7 @@ bool AttrMapBuilder::contains(std::string_view key) const { return find_index(ke
 
 void AttrMapBuilder::rebuild_index(size_t slot_count) {
   slots_.assign(slot_count, 0);
-  for (size_t i = 0; i < entries_.size(); ++i) add_to_index(i);
+  for (size_t i = 0; i < count_; ++i) add_to_index(i);
 }
 
 void AttrMapBuilder::add_to_index(size_t entry) {
@@ -253,16 +273,17 @@ void AttrMapBuilder::add_to_index(size_t entry) {
   slots_[i] = static_cast<uint32_t>(entry + 1);
 }
 
-bool AttrMapBuilder::insert_new(StoredStr& key, StoredStr& value) {
+bool AttrMapBuilder::insert_new_slow(StoredStr& key, StoredStr& value) {
   if (find_index(key.raw_view()) >= 0) return false;
   append_distinct(std::move(key), std::move(value));
   return true;
 }
 
 void AttrMapBuilder::append_distinct(StoredStr key, StoredStr value) {
-  if (entries_.size() >= UINT32_MAX - 1) invariant_failed("attribute map exceeds 2**32 entries");
-  entries_.push_back(AttrEntry{std::move(key), std::move(value)});
-  size_t n = entries_.size();
+  if (count_ >= UINT32_MAX - 1) invariant_failed("attribute map exceeds 2**32 entries");
+  if (count_ == capacity_) grow();
+  new (&entries_[count_++]) AttrEntry{std::move(key), std::move(value)};
+  size_t n = count_;
   if (n > AttrMap::kLinearMax) {
     if (slots_.size() < n * 2) {
       rebuild_index(slot_count_for(n));
@@ -278,12 +299,12 @@ void AttrMapBuilder::insert_or_replace(StoredStr key, StoredStr value) {
     entries_[at].value = std::move(value);
     return;
   }
-  insert_new(key, value);
+  insert_new_slow(key, value);
 }
 
 AttrMap AttrMapBuilder::finish() {
   AttrMap map;
-  size_t count = entries_.size();
+  size_t count = count_;
   if (count == 0) {
     slots_.clear();
     return map;
@@ -293,10 +314,10 @@ AttrMap AttrMapBuilder::finish() {
   b->count = static_cast<uint32_t>(count);
   b->slot_mask = slots ? static_cast<uint32_t>(slots - 1) : 0;
   b->keys = keys_;
-  AttrEntry* dst = b->entries();
-  for (size_t i = 0; i < count; ++i) new (&dst[i]) AttrEntry{std::move(entries_[i])};
+  // The entries move to the block bytewise; the builder forgets them without destroying them.
+  std::memcpy(static_cast<void*>(b->entries()), static_cast<const void*>(entries_), count * sizeof(AttrEntry));
+  count_ = 0;
   if (slots) std::memcpy(b->slots(), slots_.data(), slots * sizeof(uint32_t));
-  entries_.clear();
   slots_.clear();
   map.block_ = b;
   return map;

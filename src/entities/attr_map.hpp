@@ -1,6 +1,8 @@
 // attr_map.hpp: the attribute map of a node: text to text, insertion-ordered, SipHash-1-3 index.
 #pragma once
 #include <cstdint>
+#include <cstring>
+#include <new>
 #include <string_view>
 #include <vector>
 
@@ -91,14 +93,33 @@ class AttrLeaseScope {
 };
 
 // Collects pairs and produces an AttrMap; reusable across many maps (keeps its capacity).
+// Entries are relocated bytewise (a StoredStr never points into itself), so growing the storage
+// and handing it to the finished map are copies, with no destructor run on moved-from values.
 class AttrMapBuilder {
  public:
   explicit AttrMapBuilder(HashKeys keys = {}) : keys_(keys) {}
+  ~AttrMapBuilder();
+  AttrMapBuilder(const AttrMapBuilder&) = delete;
+  AttrMapBuilder& operator=(const AttrMapBuilder&) = delete;
   void reset(HashKeys keys);
-  size_t size() const noexcept { return entries_.size(); }
+  size_t size() const noexcept { return count_; }
   bool contains(std::string_view key) const;
   // Adds the pair unless an equal key is present; returns false (pair not consumed) then.
-  bool insert_new(StoredStr& key, StoredStr& value);
+  // Maps of a few entries, nearly every element's, take the inline path.
+  bool insert_new(StoredStr& key, StoredStr& value) {
+    if (count_ < AttrMap::kLinearMax && count_ < capacity_) [[likely]] {
+      const std::string_view k = key.raw_view();
+      for (size_t i = 0; i < count_; ++i) {
+        const StoredStr& other = entries_[i].key;
+        if (other.size() == k.size() && std::memcmp(other.raw_view().data(), k.data(), k.size()) == 0) {
+          return false;
+        }
+      }
+      new (&entries_[count_++]) AttrEntry{std::move(key), std::move(value)};
+      return true;
+    }
+    return insert_new_slow(key, value);
+  }
   // Adds the pair, or replaces the value stored under an equal key (the first key stays).
   void insert_or_replace(StoredStr key, StoredStr value);
   // Adds a pair whose key the caller knows to differ from every key added so far.
@@ -106,12 +127,17 @@ class AttrMapBuilder {
   AttrMap finish();
 
  private:
+  bool insert_new_slow(StoredStr& key, StoredStr& value);
   ptrdiff_t find_index(std::string_view key) const;
   void add_to_index(size_t entry);
   void rebuild_index(size_t slot_count);
+  void grow();
+  void drop_entries() noexcept;
 
-  std::vector<AttrEntry> entries_;
-  std::vector<uint32_t> slots_;  // entry index + 1, or 0; empty while entries_ is small
+  AttrEntry* entries_ = nullptr;
+  size_t count_ = 0;
+  size_t capacity_ = 0;
+  std::vector<uint32_t> slots_;  // entry index + 1, or 0; empty while the entries are few
   HashKeys keys_;
   SmallBlockLeases* leases_ = nullptr;  // the building thread's, fetched on first need
 };

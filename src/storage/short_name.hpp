@@ -15,7 +15,7 @@ struct ShortName {
   static constexpr size_t kMaxLen = 16;
   uint64_t head = 0, tail = 0;
 
-  static ShortName of(const char* p, size_t len, const char* limit) noexcept {
+  [[gnu::always_inline]] static ShortName of(const char* p, size_t len, const char* limit) noexcept {
     ShortName n;
     if (len > 8) {
       std::memcpy(&n.head, p, 8);
@@ -40,7 +40,7 @@ struct ShortName {
   }
 
  private:
-  static uint64_t word(const char* p, size_t len, const char* limit) noexcept {
+  [[gnu::always_inline]] static uint64_t word(const char* p, size_t len, const char* limit) noexcept {
     uint64_t w = 0;
     if constexpr (std::endian::native == std::endian::little) {
       if (limit - p >= 8) {
