@@ -16,7 +16,10 @@
 namespace vx {
 
 struct AttrMap::Block {
-  uint32_t count;
+  uint32_t count : 31;
+  // Every key and value is a shared range of the first key's source: the map's counts on it go
+  // back in one step, without reading the entries.
+  uint32_t one_source : 1;
   uint32_t slot_mask;  // 0 when the map has no index
   HashKeys keys;
   AttrEntry* entries() { return reinterpret_cast<AttrEntry*>(this + 1); }
@@ -65,6 +68,18 @@ AttrMap::Block* allocate_block(size_t count, size_t slots, SmallBlockLeases*& le
 // The blocks allocate_block took from small_blocks.
 bool in_small_blocks(const AttrMap::Block* block) {
   return block->slot_mask == 0 && NodeArena::serves(block->count);
+}
+
+// Whether every key and value is a shared range of one source (checked while they are in cache).
+bool from_one_source(const AttrEntry* entries, size_t count) {
+  const SourceText* source = entries[0].key.shared_source();
+  if (!source) return false;
+  for (size_t i = 0; i < count; ++i) {
+    if (entries[i].key.shared_source() != source || entries[i].value.shared_source() != source) {
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -175,6 +190,7 @@ AttrMap AttrMap::clone() const {
   SmallBlockLeases* leases = nullptr;
   Block* b = allocate_block(count, slots, leases);
   b->count = 0;
+  b->one_source = 0;
   b->slot_mask = block_->slot_mask;
   b->keys = block_->keys;
   copy.block_ = b;
@@ -186,13 +202,18 @@ AttrMap AttrMap::clone() const {
     b->count = static_cast<uint32_t>(i + 1);
   }
   if (slots) std::memcpy(b->slots(), block_->slots(), slots * sizeof(uint32_t));
+  b->one_source = block_->one_source;
   return copy;
 }
 
 void AttrMap::release_block() noexcept {
   AttrEntry* entries = block_->entries();
   size_t count = block_->count;
-  for (size_t i = 0; i < count; ++i) entries[i].~AttrEntry();
+  if (block_->one_source) {
+    entries[0].key.shared_source()->release(2 * count);
+  } else {
+    for (size_t i = 0; i < count; ++i) entries[i].~AttrEntry();
+  }
   if (in_small_blocks(block_)) {
     small_blocks.give(block_, count);
   } else {
@@ -204,9 +225,13 @@ void AttrMap::release_block() noexcept {
 void AttrMap::release_block_into(SourceReleaseBatch& batch, NodeArena::GiveBatch& blocks) noexcept {
   AttrEntry* entries = block_->entries();
   size_t count = block_->count;
-  for (size_t i = 0; i < count; ++i) {
-    entries[i].key.reset_into(batch);
-    entries[i].value.reset_into(batch);
+  if (block_->one_source) {
+    batch.add(entries[0].key.shared_source(), 2 * count);
+  } else {
+    for (size_t i = 0; i < count; ++i) {
+      entries[i].key.reset_into(batch);
+      entries[i].value.reset_into(batch);
+    }
   }
   if (in_small_blocks(block_)) {
     blocks.add(block_, count);
@@ -280,7 +305,7 @@ bool AttrMapBuilder::insert_new_slow(StoredStr& key, StoredStr& value) {
 }
 
 void AttrMapBuilder::append_distinct(StoredStr key, StoredStr value) {
-  if (count_ >= UINT32_MAX - 1) invariant_failed("attribute map exceeds 2**32 entries");
+  if (count_ >= (uint32_t{1} << 31) - 1) invariant_failed("attribute map exceeds 2**31 entries");
   if (count_ == capacity_) grow();
   new (&entries_[count_++]) AttrEntry{std::move(key), std::move(value)};
   size_t n = count_;
@@ -312,6 +337,7 @@ AttrMap AttrMapBuilder::finish() {
   size_t slots = count > AttrMap::kLinearMax ? slots_.size() : 0;
   AttrMap::Block* b = allocate_block(count, slots, leases_);
   b->count = static_cast<uint32_t>(count);
+  b->one_source = from_one_source(entries_, count);
   b->slot_mask = slots ? static_cast<uint32_t>(slots - 1) : 0;
   b->keys = keys_;
   // The entries move to the block bytewise; the builder forgets them without destroying them.

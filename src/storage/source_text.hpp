@@ -58,12 +58,12 @@ class SourceReleaseBatch {
   SourceReleaseBatch& operator=(const SourceReleaseBatch&) = delete;
   ~SourceReleaseBatch() { flush(); }
 
-  void add(SourceText* source) noexcept {
+  void add(SourceText* source, size_t counts = 1) noexcept {
     if (source != source_) {
       flush();
       source_ = source;
     }
-    ++counts_;
+    counts_ += counts;
   }
   void flush() noexcept {
     if (source_) source_->release(counts_);

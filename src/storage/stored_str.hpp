@@ -50,6 +50,8 @@ class StoredStr {
   }
 
   bool present() const noexcept { return word_ != 0; }
+  // The source of a shared range; null for the other forms.
+  SourceText* shared_source() const noexcept { return is_shared() ? source() : nullptr; }
   bool is_shared() const noexcept { return (word_ & kTagMask) == kShared; }
 
   // The text. For the shared form the range is checked against its source.
