@@ -221,3 +221,60 @@ TEST(SourceReleaseBatch, CountsGoBackPerSourceAndTheLastOneFrees) {
   EXPECT_EQ(released_owners, (std::vector<void*>{&owner_b, &owner_a}));
   set_owner_release_hook(nullptr);
 }
+
+// Maps whose keys and values are all ranges of one source give their counts back in one step;
+// maps that mix sources or owned texts give each back on its own. Either way every count comes
+// back exactly once, through either release path, and for clones too.
+struct MapCountsCase {
+  const char* name;
+  bool second_source;  // one value from another source
+  bool owned_value;    // one value owned rather than shared
+  size_t entries;      // above 8 the map carries a hash index
+};
+
+class AttrMapCounts : public ::testing::TestWithParam<MapCountsCase> {};
+
+TEST_P(AttrMapCounts, EveryCountComesBackOnce) {
+  const MapCountsCase& c = GetParam();
+  static const char text[] = "k0k1k2k3k4k5k6k7k8k9kAkBkCkDkEkFvalue";
+  SourceText* a = SourceText::borrow(nullptr, text, sizeof text - 1);
+  SourceText* b = SourceText::borrow(nullptr, text, sizeof text - 1);
+  for (int path = 0; path < 2; ++path) {
+    AttrMapBuilder builder(take_thread_keys());
+    for (size_t i = 0; i < c.entries; ++i) {
+      StoredStr key = StoredStr::shared(a, 2 * i, 2);
+      StoredStr value = StoredStr::shared(i == 1 && c.second_source ? b : a, 32, 5);
+      if (i == 0 && c.owned_value) value = StoredStr::copy_of("owned");
+      ASSERT_TRUE(builder.insert_new(key, value));
+    }
+    AttrMap map = builder.finish();
+    AttrMap copy = map.clone();
+    ASSERT_EQ(copy.size(), c.entries);
+    EXPECT_EQ(copy.find("k1")->view(), "value");
+    size_t held_a = 1 + 2 * 2 * c.entries - 2 * (c.second_source ? 1 : 0) - 2 * (c.owned_value ? 1 : 0);
+    EXPECT_EQ(a->use_count(), held_a);
+    EXPECT_EQ(b->use_count(), 1u + 2 * (c.second_source ? 1 : 0));
+    if (path == 0) {
+      map.reset();
+      copy.reset();
+    } else {
+      SourceReleaseBatch counts;
+      NodeArena::GiveBatch blocks(attr_block_arena());
+      map.reset_into(counts, blocks);
+      copy.reset_into(counts, blocks);
+    }
+    EXPECT_EQ(a->use_count(), 1u);
+    EXPECT_EQ(b->use_count(), 1u);
+  }
+  a->release();
+  b->release();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Forms, AttrMapCounts,
+    ::testing::Values(MapCountsCase{"OneSource", false, false, 6},
+                      MapCountsCase{"OneSourceIndexed", false, false, 16},
+                      MapCountsCase{"TwoSources", true, false, 6},
+                      MapCountsCase{"OwnedValue", false, true, 6},
+                      MapCountsCase{"OwnedValueIndexed", false, true, 16}),
+    [](const ::testing::TestParamInfo<MapCountsCase>& info) { return std::string(info.param.name); });
