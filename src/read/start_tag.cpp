@@ -67,10 +67,11 @@ std::string quoted(const char* before, std::string_view name, const char* after)
 }
 
 // Fails the tag after making sure every shared range cut so far has its count.
-ReadError fail(ReadContext& ctx, ReadError error) {
+bool fail(ReadContext& ctx, ReadError error, ReadError* out) {
   ctx.settle();
   ctx.attrs.reset(ctx.keys());
-  return error;
+  *out = std::move(error);
+  return false;
 }
 
 }  // namespace
@@ -87,11 +88,9 @@ Result<ElementName, ReadError> element_name(const StructuralIndex& index, size_t
   return ElementName{tag.start + 1, tag.name_length, region_start, region_end};
 }
 
-Result<StartTag, ReadError> parse_start_tag(ReadContext& ctx, const StructuralIndex& index,
-                                            size_t i) {
-  Result<ElementName, ReadError> named = element_name(index, i);
-  if (!named) return std::move(named.error());
-  const ElementName where = named.value();
+namespace {
+
+bool read_attributes(ReadContext& ctx, const ElementName& where, AttrMap* out, ReadError* error) {
   const char* s = ctx.input().data();
   uint64_t p = where.region_start;
   const uint64_t end = where.region_end;
@@ -102,21 +101,23 @@ Result<StartTag, ReadError> parse_start_tag(ReadContext& ctx, const StructuralIn
     while (p < end && is_space(s[p])) ++p;
     if (p >= end) break;
     if (p == after_previous) {
-      return fail(ctx, ReadError::syntax("expected whitespace before attribute", p));
+      return fail(ctx, ReadError::syntax("expected whitespace before attribute", p), error);
     }
     const uint64_t name_start = p;
     while (p < end && !ends_attr_name(s[p])) ++p;
     std::string_view name(s + name_start, p - name_start);
-    if (name.empty()) return fail(ctx, ReadError::syntax("expected attribute name", p));
+    if (name.empty()) return fail(ctx, ReadError::syntax("expected attribute name", p), error);
 
     while (p < end && is_space(s[p])) ++p;
     if (p >= end || s[p] != '=') {
-      return fail(ctx, ReadError::syntax(quoted("attribute '", name, "' has no value"), name_start));
+      return fail(ctx, ReadError::syntax(quoted("attribute '", name, "' has no value"), name_start),
+                  error);
     }
     ++p;
     while (p < end && is_space(s[p])) ++p;
     if (p >= end || (s[p] != '"' && s[p] != '\'')) {
-      return fail(ctx, ReadError::syntax(quoted("value of attribute '", name, "' is not quoted"), p));
+      return fail(ctx, ReadError::syntax(quoted("value of attribute '", name, "' is not quoted"), p),
+                  error);
     }
     const char quote = s[p];
     const uint64_t value_start = p + 1;
@@ -128,25 +129,48 @@ Result<StartTag, ReadError> parse_start_tag(ReadContext& ctx, const StructuralIn
       value = ctx.share(value_start, value_end - value_start);
     } else {
       const void* close = std::memchr(stop, quote, static_cast<size_t>(s + end - stop));
-      if (!close) return fail(ctx, ReadError::syntax("unterminated attribute value", value_start));
+      if (!close) {
+        return fail(ctx, ReadError::syntax("unterminated attribute value", value_start), error);
+      }
       value_end = static_cast<uint64_t>(static_cast<const char*>(close) - s);
       std::string_view rest(stop, value_end - static_cast<uint64_t>(stop - s));
       if (const void* lt = std::memchr(rest.data(), '<', rest.size())) {
         uint64_t at = static_cast<uint64_t>(static_cast<const char*>(lt) - s);
-        return fail(ctx, ReadError::syntax("'<' is not allowed in attribute values", at));
+        return fail(ctx, ReadError::syntax("'<' is not allowed in attribute values", at), error);
       }
       std::string_view raw(s + value_start, value_end - value_start);
       Result<Decoded, ReadError> decoded = decode_changed(raw, value_start, DecodeMode::Attribute);
-      if (!decoded) return fail(ctx, std::move(decoded.error()));
+      if (!decoded) return fail(ctx, std::move(decoded.error()), error);
       value = std::move(decoded.value().owned);
     }
     StoredStr key = ctx.share_name(name_start, name.size());
     if (!ctx.attrs.insert_new(key, value)) {
-      return fail(ctx, ReadError::syntax(quoted("duplicate attribute '", name, "'"), name_start));
+      return fail(ctx, ReadError::syntax(quoted("duplicate attribute '", name, "'"), name_start),
+                  error);
     }
     p = after_previous = value_end + 1;
   }
-  return StartTag{where, ctx.attrs.finish()};
+  *out = ctx.attrs.finish();
+  return true;
+}
+
+}  // namespace
+
+bool parse_start_tag(ReadContext& ctx, const StructuralIndex& index, size_t i, StartTag* out,
+                     ReadError* error) {
+  const IndexedTag& tag = index.tag(i);
+  if (!fits_size(tag.start) || !fits_size(tag.end) || tag.name_length == 0) [[unlikely]] {
+    Result<ElementName, ReadError> named = element_name(index, i);
+    if (!named) {
+      *error = std::move(named.error());
+      return false;
+    }
+  }
+  uint64_t region_start = tag.start + 1 + tag.name_length;
+  uint64_t region_end = tag.kind == TagKind::SelfClosing ? tag.end - 1 : tag.end;
+  if (region_end < region_start) region_end = region_start;
+  out->where = ElementName{tag.start + 1, tag.name_length, region_start, region_end};
+  return read_attributes(ctx, out->where, &out->attrs, error);
 }
 
 }  // namespace vx

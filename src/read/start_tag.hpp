@@ -41,9 +41,11 @@ struct StartTag {
   AttrMap attrs;  // in document order
 };
 
-// Reads the tag's attributes with the context's builder (left empty afterwards). Keys and values
-// that decoding leaves unchanged are shared ranges counted through the context.
-Result<StartTag, ReadError> parse_start_tag(ReadContext& ctx, const StructuralIndex& index,
-                                            size_t i);
+// Reads the tag's attributes with the context's builder (left empty afterwards) into `out`. Keys
+// and values that decoding leaves unchanged are shared ranges counted through the context. False
+// with `error` set when the tag is malformed. (No Result here: the tag of every element passes
+// through, and a variant of a tag and an error costs more to make and unpack than the check.)
+bool parse_start_tag(ReadContext& ctx, const StructuralIndex& index, size_t i, StartTag* out,
+                     ReadError* error);
 
 }  // namespace vx

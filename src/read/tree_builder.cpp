@@ -297,10 +297,10 @@ Step Walk::open_tag(const StructuralIndex& w, size_t t) {
     outer_.push_back({name.value().name_start, name.value().name_len});
     return Step::More;
   }
-  Result<StartTag, ReadError> parsed = parse_start_tag(ctx_, w, t);
-  if (!parsed) return fail(std::move(parsed.error()));
-  Frame& f = push_frame(parsed.value().where.name_start, parsed.value().where.name_len);
-  f.attrs = std::move(parsed.value().attrs);
+  StartTag parsed;
+  if (!parse_start_tag(ctx_, w, t, &parsed, &error_)) return Step::Failed;
+  Frame& f = push_frame(parsed.where.name_start, parsed.where.name_len);
+  f.attrs = std::move(parsed.attrs);
   return Step::More;
 }
 
@@ -312,9 +312,8 @@ Step Walk::self_closing_tag(const StructuralIndex& w, size_t t) {
     add_record(ctx_.share_name(name_start, bare.name_length), {}, AttrMap(), 0);
     return depth_ == 0 ? Step::Done : Step::More;
   }
-  Result<StartTag, ReadError> parsed = parse_start_tag(ctx_, w, t);
-  if (!parsed) return fail(std::move(parsed.error()));
-  StartTag& tag = parsed.value();
+  StartTag tag;
+  if (!parse_start_tag(ctx_, w, t, &tag, &error_)) return Step::Failed;
   if (depth_ == 0) {
     if (bytes(tag.where.name_start, tag.where.name_len) != root_) {
       ctx_.settle();  // the attributes are dropped here, so their counts must exist first
