@@ -113,3 +113,35 @@ def test_example_runs_as_a_script(corpus, workers_find_the_examples):
     total = sum(40 + i * 7 for i in range(FILES))
     assert f"{FILES} files, {total} <item> found by 2 worker processes" in out.stdout
     assert "same as one process: True" in out.stdout
+
+
+@pytest.fixture(scope="module")
+def large_file(tmp_path_factory):
+    """One file of many elements, a few of them without matches, one matching twice."""
+    path = tmp_path_factory.mktemp("large") / "dump.xml"
+    pages = "".join(
+        f'<page id="{i}"><title>t{i} ☃</title>'
+        f'{"" if i % 7 == 0 else "<ref>r" + str(i) + "</ref>"}{"<ref>again</ref>" if i == 5 else ""}</page>'
+        for i in range(1003))
+    path.write_text(f'<?xml version="1.0"?>\n<dump><meta/>{pages}</dump>', encoding="utf-8")
+    return path
+
+
+@pytest.mark.parametrize("size", [1, 100, 1003, 5000])
+def test_one_large_file_split_into_batches(cluster, large_file, size):
+    batches = list(dask_corpus.element_batches(large_file, "page", size))
+    assert [len(b.children) for b in batches][:-1] == [size] * (len(batches) - 1)
+    assert sum(len(b.children) for b in batches) == 1003
+    results = dask_corpus.search_split(cluster, large_file, "page", "ref", size)
+    assert results == dask_corpus.search_split_single(large_file, "page", "ref")
+    assert len(results) == 1003 and results[5][1]["text"] == "again" and results[7] == []
+    assert results[1002] == [{"name": "ref", "attrs": {}, "children": [], "text": "r1002"}]
+
+
+def test_split_example_runs_as_a_script(large_file, workers_find_the_examples):
+    out = subprocess.run([sys.executable, str(EXAMPLES / "dask_corpus.py"), str(large_file), "page", "ref",
+                          "--split", "--batch", "250"], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr[-3000:]
+    found = 1003 - len(range(0, 1003, 7)) + 1
+    assert f"1003 <page> elements in batches of 250, {found} <ref> found" in out.stdout
+    assert "same as one process: True" in out.stdout
