@@ -11,7 +11,7 @@ compared. --pause makes every task wait that long, as a slow disk would, which l
 watch the cluster (or to kill one of its workers: Dask runs the lost tasks again elsewhere).
 
 With --split, the first argument is one large file instead: this process streams it with
-iter_elements(FILE, TAG), never holding more than one batch, and sends each --batch elements to
+iter_elements(FILE, TAG), never reading it whole, and sends each --batch elements to
 the workers as the children of one Node, so that a batch travels as one flat payload; each task
 searches its elements for NAME and returns the matches as to_dict data, in document order.
 """
