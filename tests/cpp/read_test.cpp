@@ -99,6 +99,70 @@ INSTANTIATE_TEST_SUITE_P(
                         "malformed XML at byte 100: invalid character reference '&#4294967297;'"},
         DecodeErrorCase{"&#x+;", "malformed XML at byte 100: invalid character reference '&#x+;'"}));
 
+// Runs long enough for the 16-byte blocks, with the byte needing attention at every position of
+// the first, second and a cut-off last block; compared with a byte-at-a-time decoding written
+// out here.
+std::string decoded_slowly(const std::string& in, DecodeMode mode) {
+  std::string out;
+  for (size_t i = 0; i < in.size(); ++i) {
+    if (in.compare(i, 5, "&amp;") == 0) {
+      out += '&';
+      i += 4;
+    } else if (in.compare(i, 8, "&#x4E2D;") == 0) {
+      out += "\u4E2D";
+      i += 7;
+    } else if (mode == DecodeMode::Attribute && in.compare(i, 2, "\r\n") == 0) {
+      out += ' ';
+      ++i;
+    } else if (mode == DecodeMode::Attribute && (in[i] == '\t' || in[i] == '\n' || in[i] == '\r')) {
+      out += ' ';
+    } else {
+      out += in[i];
+    }
+  }
+  return out;
+}
+
+class DecodeLong : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(DecodeLong, EveryPositionInAndAcrossBlocks) {
+  const std::string special = GetParam();
+  for (DecodeMode mode : {T, A}) {
+    for (size_t len : {16, 17, 31, 32, 33, 47, 70}) {
+      for (size_t at = 0; at < len; ++at) {
+        std::string in;
+        for (size_t k = 0; k < len; ++k) {
+          if (k == at) in += special;
+          in += static_cast<char>('a' + k % 26);
+        }
+        in += special + "xyz";  // a second one near the end
+        Result<Decoded, ReadError> r = decode_text(in, 100, mode);
+        ASSERT_TRUE(r.ok()) << r.error().text();
+        std::string want = decoded_slowly(in, mode);
+        std::string got = r.value().unchanged ? in : std::string(r.value().owned.view());
+        EXPECT_EQ(got, want) << "len " << len << " at " << at;
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Blocks, DecodeLong,
+                         ::testing::Values("&amp;", "&#x4E2D;", "\t", "\r\n", "\n", "&amp;&amp;"));
+
+TEST(DecodeLongError, OffsetOfAnUnterminatedReferenceAfterLongRuns) {
+  for (size_t at : {0, 15, 16, 17, 40}) {
+    std::string in(at, 'x');
+    in += "&amp";
+    in += std::string(40, 'y');
+    for (DecodeMode mode : {T, A}) {
+      Result<Decoded, ReadError> r = decode_text(in, 100, mode);
+      ASSERT_FALSE(r.ok());
+      EXPECT_EQ(r.error().text(), "malformed XML at byte " + std::to_string(100 + at) +
+                                      ": unterminated entity reference");
+    }
+  }
+}
+
 // ---------------------------------------------------------------------------------------------
 // White_Space and UTF-8
 
