@@ -5,8 +5,12 @@
 #include "stream/element_stream.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <new>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "read/start_tag.hpp"
 #include "read/unicode.hpp"
@@ -252,6 +256,8 @@ bool ElementStream::outside_tag(const Tag& t) {
         inside_ = true;
         element_ = t.start;
         depth_ = 1;
+        quick_ = quick_allowed_;
+        scan_ = t.end + 1;
         return true;
       }
       // element_name reads the tag through an index; a one-tag index of the tag's bytes does.
@@ -330,6 +336,91 @@ bool ElementStream::build(size_t from, size_t to, bool whole) {
   return true;
 }
 
+// The first "</" at or after `from`; the size of the buffer when there is none (a '<' in the last
+// byte may still begin one).
+size_t ElementStream::find_close(size_t from) const noexcept {
+  const char* b = buf_.data();
+  const size_t n = buf_.size();
+  size_t p = from;
+#if defined(__SSE2__)
+  const __m128i lt = _mm_set1_epi8('<');
+  const __m128i slash = _mm_set1_epi8('/');
+  for (; p + 17 <= n; p += 16) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + p));
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + p + 1));
+    const unsigned m = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, lt), _mm_cmpeq_epi8(c, slash))));
+    if (m) return p + static_cast<size_t>(std::countr_zero(m));
+  }
+#endif
+  for (; p + 1 < n; ++p) {
+    if (b[p] == '<' && b[p + 1] == '/') return p;
+  }
+  return n;
+}
+
+// Inside an element, searches for the first end tag of its name (by the scalar rules for end
+// tags: the name, then white space or '>', then up to the next '>') and builds the element up to
+// there. Built: the tree is ready. Walk: the element is to be walked tag by tag from its start
+// tag. The bytes up to the end tag are checked as UTF-8 first, which the walk would check in the
+// same order.
+//
+// Taking that end tag is right whenever the builder accepts the copy: the copy's tags are found
+// by the same rules as the stream's (the copy starts where the stream's walk stands outside every
+// tag), and the ways the end of the copy could change them (an open quote, comment, CDATA
+// section or processing instruction running past it) all fail the builder, as does an element
+// of the same name left open inside.
+ElementStream::Skipped ElementStream::skip_element() {
+  const size_t len = tag_.size();
+  while (true) {
+    const size_t n = buf_.size();
+    const size_t c = find_close(scan_);
+    if (c == n) {
+      scan_ = std::max(scan_, n > 0 ? n - 1 : 0);
+      break;
+    }
+    const size_t after = c + 2 + len;
+    if (after >= n) {
+      scan_ = c;
+      break;
+    }
+    const unsigned char x = static_cast<unsigned char>(buf_[after]);
+    if (std::memcmp(buf_.data() + c + 2, tag_.data(), len) != 0 || (x != '>' && !is_tag_space(x))) {
+      scan_ = c + 1;
+      continue;
+    }
+    const size_t end = find(buf_, after, ">");
+    if (end == n) {
+      scan_ = c;
+      break;
+    }
+    if (!check_utf8_to(end + 1)) return Skipped::Failed;
+    SourceRef copy(copy_source(std::string_view(buf_.data() + element_, end + 1 - element_)));
+    Result<RecordTree, ReadError> read = read_tree(copy.get(), tag_, IndexBuilder::Scalar);
+    if (read) {
+      ++quick_built_;
+      inside_ = false;
+      quick_ = false;
+      pos_ = end + 1;
+      tree_ = std::move(read.value());
+      have_tree_ = true;
+      return Skipped::Built;
+    }
+    // Streams whose elements keep failing this way are walked tag by tag from now on.
+    ++quick_missed_;
+    if (quick_missed_ >= 8 && quick_missed_ * 16 > quick_built_) quick_allowed_ = false;
+    quick_ = false;
+    return Skipped::Walk;
+  }
+  if (ended_) {
+    quick_ = false;
+    return Skipped::Walk;
+  }
+  if (!check_utf8_to(buf_.size())) return Skipped::Failed;
+  compact();
+  return Skipped::NeedInput;
+}
+
 // Drops the bytes nothing needs any more. Only once they are half the buffer, so each byte is
 // moved a bounded number of times.
 void ElementStream::compact() {
@@ -341,7 +432,10 @@ void ElementStream::compact() {
   base_ += keep;
   pos_ -= keep;
   checked_ -= keep;
-  if (inside_) element_ -= keep;
+  if (inside_) {
+    element_ -= keep;
+    scan_ = scan_ >= keep ? scan_ - keep : 0;
+  }
   if (pending_ != SIZE_MAX) {
     pending_ -= keep;
     resume_ = resume_ >= keep ? resume_ - keep : 0;
@@ -353,6 +447,19 @@ void ElementStream::compact() {
 StreamEvent ElementStream::next() {
   if (failed_) return StreamEvent::Failed;
   while (true) {
+    if (quick_) {
+      switch (skip_element()) {
+        case Skipped::Built:
+          have_tree_ = false;
+          return StreamEvent::Element;
+        case Skipped::NeedInput:
+          return StreamEvent::NeedInput;
+        case Skipped::Failed:
+          return StreamEvent::Failed;
+        case Skipped::Walk:
+          break;
+      }
+    }
     const size_t n = buf_.size();
     const void* lt = pos_ < n ? std::memchr(buf_.data() + pos_, '<', n - pos_) : nullptr;
     if (!lt) {

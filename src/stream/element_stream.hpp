@@ -55,6 +55,7 @@ class ElementStream {
 
  private:
   enum class Found : uint8_t { Tag, More, Unclosed, Skip };
+  enum class Skipped : uint8_t { Built, Walk, NeedInput, Failed };
   struct Tag {
     size_t start = 0;  // buffer positions
     size_t end = 0;    // the closing '>'
@@ -68,6 +69,8 @@ class ElementStream {
   bool check_utf8_to(size_t pos);
   bool outside_tag(const Tag& tag);
   bool build(size_t from, size_t to, bool whole);
+  Skipped skip_element();
+  size_t find_close(size_t from) const noexcept;
   void compact();
   StreamEvent fail(ReadError error);
 
@@ -90,6 +93,16 @@ class ElementStream {
   bool inside_ = false;
   size_t element_ = 0;
   size_t depth_ = 0;
+
+  // The quick way through an element: its first end tag of the same name is taken for its end
+  // and the element built from there; when the builder does not accept that (an element of the
+  // same name inside, the end tag inside a comment, or a fault), the element is walked tag by tag
+  // from its start tag instead. `scan_` is where the search for the end tag goes on.
+  bool quick_ = false;
+  bool quick_allowed_ = true;
+  size_t scan_ = 0;
+  uint64_t quick_built_ = 0;
+  uint64_t quick_missed_ = 0;
 
   std::vector<std::string> open_;  // names opened outside the elements, innermost last
   RecordTree tree_;
