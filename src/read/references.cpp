@@ -130,6 +130,39 @@ Result<size_t, ReadError> decode_into(std::string_view range, uint64_t base, Dec
       i += (c == '\r' && i + 1 < n && s[i + 1] == '\n') ? 2 : 1;
       continue;
     }
+    // The usual references first, read in place: the predefined entities, and character
+    // references of up to seven digits with no sign, which fit 32 bits. Everything else,
+    // faults included, takes the general reading below.
+    if (n - i >= 4) {
+      const char* r = s + i + 1;
+      if (std::memcmp(r, "lt;", 3) == 0 || std::memcmp(r, "gt;", 3) == 0) {
+        out[w++] = r[0] == 'l' ? '<' : '>';
+        i += 4;
+        continue;
+      }
+      if (n - i >= 5 && std::memcmp(r, "amp;", 4) == 0) {
+        out[w++] = '&';
+        i += 5;
+        continue;
+      }
+      if (r[0] == '#') {
+        const bool hex = r[1] == 'x';
+        size_t p = i + (hex ? 3 : 2);
+        const size_t digits = p;
+        uint32_t cp = 0;
+        for (; p < n && p - digits < 7; ++p) {
+          const int d = digit_value(static_cast<unsigned char>(s[p]), hex);
+          if (d < 0) break;
+          cp = cp * (hex ? 16 : 10) + static_cast<uint32_t>(d);
+        }
+        if (p < n && s[p] == ';' && p > digits && cp != 0 && (cp < 0xD800 || cp > 0xDFFF) &&
+            cp <= 0x10FFFF) {
+          w += put_utf8(cp, out + w);
+          i = p + 1;
+          continue;
+        }
+      }
+    }
     // Reference names are short: a plain loop finds the ';' sooner than a library search.
     size_t end = i + 1;
     while (end < n && s[end] != ';') ++end;
