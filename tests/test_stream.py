@@ -147,6 +147,19 @@ def test_many_elements_of_the_same_name_inside_one_another(tmp_path):
     assert outcome(Trickle(doc, 7)) == (want, None)
 
 
+@pytest.mark.parametrize("name", ["ab", "a" * 16, "n" * 17 + "z", "m" * 70])
+def test_names_come_from_each_elements_own_bytes(name):
+    # The same names at other offsets in each element, and other names where they stood before.
+    n = name.encode()
+    doc = (b"<r><page><" + n + b" " + n + b"='1'/></page>"
+           b"<page><x/><" + n + b"/><y " + n + b"='2'/></page>"
+           b"<page><" + n[:-1] + b"q/><" + n + b"/></page></r>")
+    got = streamed(io.BytesIO(doc))
+    assert [[c["name"] for c in p["children"]] for p in got] == [
+        [name], ["x", name, "y"], [name[:-1] + "q", name]]
+    assert [c["attrs"] for c in got[1]["children"]] == [{}, {}, {name: "2"}]
+
+
 def test_no_match_yields_nothing():
     assert streamed(io.BytesIO(b"<r><a/></r>")) == []
     assert streamed(io.BytesIO(b"")) == []

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <memory>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -433,9 +434,11 @@ struct TreeReader::State {
     }
   };
 
-  State(SourceText* source, std::string_view root_tag, bool check_utf8, IndexBuilder builder)
+  State(SourceText* source, std::string_view root_tag, bool check_utf8, IndexBuilder builder,
+        ReadContext* shared = nullptr)
       : sc(per_thread<Scratch>()),
-        ctx(source, take_thread_keys()),
+        own(shared ? nullptr : new ReadContext(source, take_thread_keys())),
+        ctx(shared ? *shared : *own),
         cleanup{ctx, sc},
         walk(ctx, sc, records, root_tag),
         cursor(source->view(), builder),
@@ -471,7 +474,8 @@ struct TreeReader::State {
   ~State() { recycle_tree(std::move(tree)); }
 
   Scratch& sc;
-  ReadContext ctx;
+  std::unique_ptr<ReadContext> own;
+  ReadContext& ctx;
   Cleanup cleanup;
   RecordTree tree;
   RecordBuffer& records = tree.records;
@@ -491,6 +495,9 @@ TreeReader::TreeReader(SourceText* source, std::string_view root_tag, bool check
 
 TreeReader::TreeReader(SourceText* source, std::string_view root_tag, IndexBuilder builder)
     : state_(new State(source, root_tag, false, builder)) {}
+
+TreeReader::TreeReader(ReadContext& ctx, std::string_view root_tag, IndexBuilder builder)
+    : state_(new State(ctx.source(), root_tag, false, builder, &ctx)) {}
 
 TreeReader::~TreeReader() { delete state_; }
 
@@ -541,6 +548,25 @@ Result<RecordTree, ReadError> read_tree(SourceText* source, std::string_view roo
 Result<RecordTree, ReadError> read_tree(SourceText* source, std::string_view root_tag,
                                         IndexBuilder builder) {
   TreeReader reader(source, root_tag, builder);
+  ReadProgress progress = reader.run(SIZE_MAX);
+  if (progress == ReadProgress::Failed) return reader.take_error();
+  RecordTree tree;
+  tree.records.swap(reader.records());
+  return tree;
+}
+
+ElementReader::ElementReader() = default;
+
+ElementReader::~ElementReader() { delete ctx_; }
+
+Result<RecordTree, ReadError> ElementReader::read(SourceText* source, std::string_view root_tag,
+                                                  IndexBuilder builder) {
+  if (!ctx_) {
+    ctx_ = new ReadContext(source, take_thread_keys());
+  } else {
+    ctx_->rebind(source);
+  }
+  TreeReader reader(*ctx_, root_tag, builder);
   ReadProgress progress = reader.run(SIZE_MAX);
   if (progress == ReadProgress::Failed) return reader.take_error();
   RecordTree tree;

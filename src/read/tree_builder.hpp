@@ -10,6 +10,8 @@
 
 namespace vx {
 
+class ReadContext;
+
 // The root element and its subtree in post-order: the root is the last record.
 struct RecordTree {
   RecordBuffer records;
@@ -36,6 +38,8 @@ class TreeReader {
   TreeReader(SourceText* source, std::string_view root_tag, bool check_utf8 = false);
   // Bytes known to be UTF-8, indexed by the given builder.
   TreeReader(SourceText* source, std::string_view root_tag, IndexBuilder builder);
+  // The same through a context bound to the source, which outlives the reader.
+  TreeReader(ReadContext& ctx, std::string_view root_tag, IndexBuilder builder);
   ~TreeReader();
   TreeReader(const TreeReader&) = delete;
   TreeReader& operator=(const TreeReader&) = delete;
@@ -50,6 +54,25 @@ class TreeReader {
  private:
   struct State;
   State* state_;
+};
+
+// Reads the trees of many small sources one after another (the elements of a stream), keeping
+// what every read would otherwise set up afresh: the context with its hash keys, name slots and
+// attribute-map builder. Used by one thread at a time. The last source read keeps a count from
+// the reader until the next read or the reader's end.
+class ElementReader {
+ public:
+  ElementReader();
+  ~ElementReader();
+  ElementReader(const ElementReader&) = delete;
+  ElementReader& operator=(const ElementReader&) = delete;
+
+  // What read_tree(source, root_tag, builder) gives.
+  Result<RecordTree, ReadError> read(SourceText* source, std::string_view root_tag,
+                                     IndexBuilder builder);
+
+ private:
+  ReadContext* ctx_ = nullptr;
 };
 
 // Bytes of record storage a thread keeps backed by pages between reads.

@@ -276,7 +276,7 @@ bool ElementStream::outside_tag(const Tag& t) {
       if (name == tag_) return build(t.start, t.end + 1, true);
       // Its attributes are read in full, as the builder does; the tree is dropped.
       SourceRef copy(copy_source(std::string_view(buf_.data() + t.start, t.end + 1 - t.start)));
-      Result<RecordTree, ReadError> read = read_tree(copy.get(), name, IndexBuilder::Scalar);
+      Result<RecordTree, ReadError> read = reader_.read(copy.get(), name, IndexBuilder::Scalar);
       if (read) {
         recycle_tree(std::move(read.value()));
         return true;
@@ -321,7 +321,7 @@ bool ElementStream::outside_tag(const Tag& t) {
 bool ElementStream::build(size_t from, size_t to, bool whole) {
   inside_ = false;
   SourceRef copy(copy_source(std::string_view(buf_.data() + from, to - from)));
-  Result<RecordTree, ReadError> read = read_tree(copy.get(), tag_, IndexBuilder::Scalar);
+  Result<RecordTree, ReadError> read = reader_.read(copy.get(), tag_, IndexBuilder::Scalar);
   if (!read) {
     fail(shifted(std::move(read.error()), at(from)));
     return false;
@@ -396,7 +396,7 @@ ElementStream::Skipped ElementStream::skip_element() {
     }
     if (!check_utf8_to(end + 1)) return Skipped::Failed;
     SourceRef copy(copy_source(std::string_view(buf_.data() + element_, end + 1 - element_)));
-    Result<RecordTree, ReadError> read = read_tree(copy.get(), tag_, IndexBuilder::Scalar);
+    Result<RecordTree, ReadError> read = reader_.read(copy.get(), tag_, IndexBuilder::Scalar);
     if (read) {
       ++quick_built_;
       inside_ = false;

@@ -105,6 +105,7 @@ class ElementStream {
   uint64_t quick_missed_ = 0;
 
   std::vector<std::string> open_;  // names opened outside the elements, innermost last
+  ElementReader reader_;
   RecordTree tree_;
   bool have_tree_ = false;
   size_t filled_ = 0;  // size of the buffer before `input_space`
