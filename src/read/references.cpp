@@ -2,6 +2,7 @@
 // attribute values, a line break or tab).
 #include "read/references.hpp"
 
+#include <array>
 #include <bit>
 #include <cstdlib>
 #include <new>
@@ -42,6 +43,16 @@ int digit_value(unsigned char c, bool hex) {
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
 }
+
+// Each byte's value as a hexadecimal digit; 255 for bytes that are not one.
+constexpr auto kDigitValue = [] {
+  std::array<uint8_t, 256> t{};
+  for (auto& v : t) v = 255;
+  for (int c = '0'; c <= '9'; ++c) t[c] = static_cast<uint8_t>(c - '0');
+  for (int c = 'a'; c <= 'f'; ++c) t[c] = static_cast<uint8_t>(c - 'a' + 10);
+  for (int c = 'A'; c <= 'F'; ++c) t[c] = static_cast<uint8_t>(c - 'A' + 10);
+  return t;
+}();
 
 // The code point of a numeric reference's name (what follows '#'), or -1 when it is not one.
 int64_t character_number(std::string_view digits) {
@@ -150,10 +161,11 @@ Result<size_t, ReadError> decode_into(std::string_view range, uint64_t base, Dec
         size_t p = i + (hex ? 3 : 2);
         const size_t digits = p;
         uint32_t cp = 0;
+        const uint32_t radix = hex ? 16 : 10;
         for (; p < n && p - digits < 7; ++p) {
-          const int d = digit_value(static_cast<unsigned char>(s[p]), hex);
-          if (d < 0) break;
-          cp = cp * (hex ? 16 : 10) + static_cast<uint32_t>(d);
+          const uint32_t d = kDigitValue[static_cast<unsigned char>(s[p])];
+          if (d >= radix) break;
+          cp = cp * radix + d;
         }
         if (p < n && s[p] == ';' && p > digits && cp != 0 && (cp < 0xD800 || cp > 0xDFFF) &&
             cp <= 0x10FFFF) {
