@@ -5,6 +5,7 @@ import gzip
 import io
 import os
 import pathlib
+import sys
 import threading
 
 import pytest
@@ -158,6 +159,71 @@ def test_names_come_from_each_elements_own_bytes(name):
     assert [[c["name"] for c in p["children"]] for p in got] == [
         [name], ["x", name, "y"], [name[:-1] + "q", name]]
     assert [c["attrs"] for c in got[1]["children"]] == [{}, {}, {name: "2"}]
+
+
+def numbered_pages(sizes):
+    """Pages with ids 0, 1, ... whose text is `size` bytes long."""
+    return b"<r>" + b"".join(b"<page id='%d'>%s</page>" % (i, b"x" * n)
+                             for i, n in enumerate(sizes)) + b"</r>"
+
+
+# Elements are read in batches of a few dozen, or fewer when they are large: none may be lost,
+# doubled or reordered at a batch's edge, whichever way the bytes arrive.
+@pytest.mark.parametrize("sizes", [
+    [0] * 1000,
+    [10, 200_000, 10, 10, 300_000] * 3,
+    [5000] * 100,
+])
+def test_every_element_once_in_order(tmp_path, sizes):
+    doc = numbered_pages(sizes)
+    p = tmp_path / "d.xml"
+    p.write_bytes(doc)
+    want = [(str(i), n) for i, n in enumerate(sizes)]
+    for source in (str(p), io.BytesIO(doc), Trickle(doc, 50_000)):
+        got = [(e.attrs["id"], len(e.text or "")) for e in vantelix.iter_elements(source, "page")]
+        assert got == want
+
+
+def test_elements_before_a_fault_come_out_first():
+    doc = numbered_pages([3] * 100)[:-len(b"</r>")] + b"</q>"
+    got, error = outcome(io.BytesIO(doc))
+    assert [d["attrs"]["id"] for d in got] == [str(i) for i in range(100)]
+    assert error.endswith("expected </r>, found </q>")
+
+
+def read_some(path, how):
+    """Takes the first element, then stops the iterator as `how` says; the first id and how
+    many came after it."""
+    it = vantelix.iter_elements(path, "page")
+    first = next(it).attrs["id"]
+    rest = 0
+    if how == "close":
+        it.close()
+    elif how == "del":
+        del it
+    elif how == "exhaust":
+        rest = len(list(it))
+    else:
+        try:
+            for _ in it:
+                rest += 1
+        except ValueError:
+            pass
+    return first, rest
+
+
+@pytest.mark.parametrize("how,rest", [("close", 0), ("del", 0), ("exhaust", 99), ("fault", 99)])
+def test_nodes_waiting_to_be_handed_out_are_released(tmp_path, how, rest):
+    # Each node holds a reference to its type: one left behind, or released twice, shows there.
+    p = tmp_path / "d.xml"
+    p.write_bytes(numbered_pages([3] * 100) + (b"<" if how == "fault" else b""))
+    gc.collect()
+    before = sys.getrefcount(vantelix.Node)
+    got = [read_some(str(p), how) for _ in range(20)]
+    gc.collect()
+    after = sys.getrefcount(vantelix.Node)
+    assert got == [("0", rest)] * 20
+    assert after == before
 
 
 def test_no_match_yields_nothing():

@@ -332,6 +332,7 @@ bool ElementStream::build(size_t from, size_t to, bool whole) {
     return false;
   }
   tree_ = std::move(read.value());
+  tree_bytes_ = to - from;
   have_tree_ = true;
   return true;
 }
@@ -403,6 +404,7 @@ ElementStream::Skipped ElementStream::skip_element() {
       quick_ = false;
       pos_ = end + 1;
       tree_ = std::move(read.value());
+      tree_bytes_ = end + 1 - element_;
       have_tree_ = true;
       return Skipped::Built;
     }

@@ -51,6 +51,8 @@ class ElementStream {
   // Failed: `error()` holds the fault, with offsets counted in the stream.
   StreamEvent next();
   RecordTree take_tree() { return std::move(tree_); }
+  // Bytes of the element whose tree `take_tree` gives.
+  size_t tree_bytes() const noexcept { return tree_bytes_; }
   const ReadError& error() const noexcept { return error_; }
 
  private:
@@ -107,6 +109,7 @@ class ElementStream {
   std::vector<std::string> open_;  // names opened outside the elements, innermost last
   ElementReader reader_;
   RecordTree tree_;
+  size_t tree_bytes_ = 0;
   bool have_tree_ = false;
   size_t filled_ = 0;  // size of the buffer before `input_space`
   ReadError error_;
