@@ -3,12 +3,14 @@ iterparse (with the usual clearing), each in a subprocess of its own for a clean
 
     PYTHONPATH=build-test/src /usr/bin/python3 bench/bench_stream.py [--gb 1] [--big-gb 4]
         [--repeat 3] [--big-readers vantelix,lxml,etree] [--path /tmp/vx_stream_dump.xml]
+        [--before DIR]
 
 Writes the dump at --path (and .gz beside it) and deletes them at the end. Each run reads the
 title of every page. The readers take turns, round after round (--repeat), so they share
 whatever else the machine is doing; the best round of each is shown, with the median. Peak RSS
 is the child's VmHWM minus its VmRSS after the imports (the largest of the rounds). The larger
-dump (--big-gb) is read raw by --big-readers.
+dump (--big-gb) is read raw by --big-readers. --before adds a run of the vantelix built in DIR
+(say, the previous commit's build directory's src) beside this one, raw.
 """
 import argparse
 import gzip
@@ -95,8 +97,12 @@ print(time.perf_counter() - t, rss("VmHWM") - base, n)
 
 
 def run(which, path, gz=False):
+    env = None
+    if "=" in which:  # "vantelix=DIR": the vantelix built in DIR, for a before and after
+        which, where = which.split("=", 1)
+        env = dict(os.environ, PYTHONPATH=where)
     out = subprocess.run([sys.executable, "-c", CHILD, which, path, "gz" if gz else "raw"],
-                         capture_output=True, text=True)
+                         capture_output=True, text=True, env=env)
     if out.returncode:
         return f"{which}: failed: {out.stderr.strip()[-300:]}"
     secs, peak, n = out.stdout.split()
@@ -136,6 +142,11 @@ def report(results, size):
         best, median, peak = r
         print(f"{which + (' (gzip)' if gz else ''):20} {best:7.2f} s  {size / best / 1e6:7.0f} MB/s"
               f"  (median {median:.2f} s)  peak RSS +{peak} MB")
+    v = results.get(("vantelix", False))
+    for (which, gz), r in results.items():
+        if which.startswith("vantelix=") and isinstance(r, tuple) and isinstance(v, tuple):
+            print(f"vantelix vs the build in {which[len('vantelix='):]}: {r[0] / v[0]:.2f}x best, "
+                  f"{r[1] / v[1]:.2f}x median")
     for gz in (False, True):
         v = results.get(("vantelix", gz))
         for other in ("lxml", "etree"):
@@ -154,6 +165,7 @@ def main():
     ap.add_argument("--path", default="/tmp/vx_stream_dump.xml")
     ap.add_argument("--skip-read-file", action="store_true")
     ap.add_argument("--skip-gzip", action="store_true")
+    ap.add_argument("--before", help="a directory holding another build of vantelix, read too")
     args = ap.parse_args()
     dump = args.path
     print("command:", " ".join([os.path.basename(sys.executable)] + sys.argv))
@@ -162,12 +174,15 @@ def main():
         pages = generate(dump, args.gb)
         size = os.path.getsize(dump)
         print(f"dump: {size / 1e9:.2f} GB, {pages} pages ({time.perf_counter() - t:.0f} s to write)")
-        rows = [(w, False) for w in ("vantelix", "lxml", "etree")]
+        readers = ["vantelix", "lxml", "etree"]
+        if args.before:
+            readers.insert(1, "vantelix=" + args.before)
+        rows = [(w, False) for w in readers]
         if not args.skip_read_file:
             rows.append(("read_file", False))
         if not args.skip_gzip:
             compress(dump)
-            print(f"gzip: {os.path.getsize(dump + '.gz') / 1e9:.2f} GB")
+            print(f"gzip: {os.path.getsize(dump + '.gz') / 1e6:.0f} MB")
             rows += [(w, True) for w in ("vantelix", "lxml", "etree")]
         report(rounds(rows, dump, args.repeat), size)
         if args.big_gb:
@@ -177,6 +192,8 @@ def main():
             size = os.path.getsize(dump)
             print(f"dump: {size / 1e9:.2f} GB, {pages} pages")
             big = [(w, False) for w in args.big_readers.split(",")]
+            if args.before:
+                big.insert(1, ("vantelix=" + args.before, False))
             report(rounds(big, dump, args.repeat), size)
     finally:
         for p in (dump, dump + ".gz"):
