@@ -7,6 +7,7 @@ import os
 import pathlib
 import sys
 import threading
+import weakref
 
 import pytest
 
@@ -325,6 +326,32 @@ def test_file_objects_are_never_closed():
         with vantelix.iter_elements(f, "page") as it:
             list(it)
     assert not f.closed
+
+
+class Source(io.BytesIO):
+    pass
+
+
+@pytest.mark.parametrize("started", [False, True])
+def test_file_object_referring_back_to_the_iterator_is_collected(started):
+    f = Source(b"<r><page/><page/></r>")
+    it = vantelix.iter_elements(f, "page")
+    f.iterator = it  # a cycle: iterator -> file -> iterator
+    if started:
+        assert next(it).name == "page"
+    gone = weakref.ref(f)
+    assert gc.is_tracked(it)
+    del f, it
+    gc.collect()
+    assert gone() is None
+
+
+def test_iterator_of_a_path_is_not_tracked(tmp_path):
+    p = tmp_path / "d.xml"
+    p.write_bytes(b"<page/>")
+    with vantelix.iter_elements(str(p), "page") as it:
+        assert not gc.is_tracked(it)
+        assert [e.name for e in it] == ["page"]
 
 
 class BadRead:

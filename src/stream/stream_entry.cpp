@@ -377,8 +377,26 @@ PyObject* stream_exit(PyObject* obj, PyObject* const*, Py_ssize_t) {
   Py_RETURN_FALSE;
 }
 
+// A file object given by the caller can refer back to the iterator (an attribute, a closure, a
+// wrapper that keeps its reader), so an iterator holding one is tracked by the collector; one
+// reading a path refers to no Python object and is not.
+int stream_traverse(PyObject* obj, visitproc visit, void* arg) {
+  auto* self = reinterpret_cast<StreamObject*>(obj);
+  Py_VISIT(self->file);
+  Py_VISIT(Py_TYPE(obj));
+  return 0;
+}
+
+// Only for an iterator in a cycle nothing else reaches: it ends as close() ends it.
+int stream_clear(PyObject* obj) {
+  auto* self = reinterpret_cast<StreamObject*>(obj);
+  if (!self->busy) finish(self);
+  return 0;
+}
+
 void stream_dealloc(PyObject* obj) {
   auto* self = reinterpret_cast<StreamObject*>(obj);
+  PyObject_GC_UnTrack(obj);
   finish(self);
   PyTypeObject* type = Py_TYPE(obj);
   type->tp_free(obj);
@@ -396,6 +414,8 @@ PyMethodDef stream_methods[] = {
 PyType_Slot stream_slots[] = {
     {Py_tp_doc, const_cast<char*>("Iterator over the elements of a stream, made by iter_elements().")},
     {Py_tp_dealloc, reinterpret_cast<void*>(stream_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(stream_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(stream_clear)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(stream_next)},
     {Py_tp_methods, stream_methods},
@@ -406,7 +426,8 @@ PyType_Spec stream_spec = {
     "vantelix.ElementIterator",
     static_cast<int>(sizeof(StreamObject)),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+        Py_TPFLAGS_HAVE_GC,
     stream_slots,
 };
 
@@ -456,7 +477,7 @@ PyObject* iter_elements_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         return nullptr;
       }
     }
-    auto* self = PyObject_New(StreamObject, type);
+    auto* self = PyObject_GC_New(StreamObject, type);
     if (!self) {
       if (fd >= 0) close(fd);
       return nullptr;
@@ -472,6 +493,7 @@ PyObject* iter_elements_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     PyRef owned = PyRef::steal(reinterpret_cast<PyObject*>(self));
     self->stream = new ElementStream(std::string(*tag));
     self->batch = new Batch();
+    if (self->file) PyObject_GC_Track(self);
     return owned.release();
   });
 }
