@@ -39,6 +39,7 @@ ReadError shifted(ReadError e, uint64_t shift) {
 
 // A SourceText holding its own copy of `bytes`, so a tree keeps only its element's memory.
 SourceText* copy_source(std::string_view bytes) {
+  if (bytes.size() <= SourceText::kInlineMax) return SourceText::copy_inline(bytes);
   char* copy = static_cast<char*>(big_alloc(bytes.size() + 1));
   if (!copy) throw std::bad_alloc();
   std::memcpy(copy, bytes.data(), bytes.size());
