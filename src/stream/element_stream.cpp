@@ -22,9 +22,9 @@ namespace {
 bool ends_name(unsigned char c) noexcept { return is_tag_space(c) || c == '>'; }
 
 // Searches `needle` in [from, n) of `b`; n when absent.
-size_t find(const std::string& b, size_t from, std::string_view needle) {
+size_t find(std::string_view b, size_t from, std::string_view needle) {
   if (from >= b.size()) return b.size();
-  size_t p = std::string_view(b).find(needle, from);
+  size_t p = b.find(needle, from);
   return p == std::string_view::npos ? b.size() : p;
 }
 
@@ -52,7 +52,6 @@ ElementStream::ElementStream(std::string tag) : tag_(std::move(tag)) {}
 
 char* ElementStream::input_space(size_t n) {
   filled_ = buf_.size();
-  if (buf_.capacity() < filled_ + n) buf_.reserve(std::max(filled_ + n, buf_.capacity() * 2));
   buf_.resize(filled_ + n);
   return buf_.data() + filled_;
 }
@@ -95,7 +94,7 @@ bool ElementStream::check_utf8_to(size_t pos) {
 // Finds the end of the tag whose '<' is at q, by the scalar index builder's rules. More: the end
 // has not arrived; the search goes on from where it stopped when more bytes come.
 ElementStream::Found ElementStream::find_tag(size_t q, Tag* t) {
-  const std::string& b = buf_;
+  const std::string_view b = buf_;
   const size_t n = b.size();
   if (pending_ != q) {
     pending_ = q;
@@ -387,7 +386,9 @@ ElementStream::Skipped ElementStream::skip_element() {
       break;
     }
     const unsigned char x = static_cast<unsigned char>(buf_[after]);
-    if (std::memcmp(buf_.data() + c + 2, tag_.data(), len) != 0 || (x != '>' && !is_tag_space(x))) {
+    // Most end tags inside are other elements': their first byte tells, without a call.
+    if ((len > 0 && buf_[c + 2] != tag_[0]) || (x != '>' && !is_tag_space(x)) ||
+        std::memcmp(buf_.data() + c + 2, tag_.data(), len) != 0) {
       scan_ = c + 1;
       continue;
     }
@@ -431,7 +432,7 @@ void ElementStream::compact() {
   if (inside_) keep = std::min(keep, element_);
   if (pending_ != SIZE_MAX) keep = std::min(keep, pending_);
   if (keep == 0 || keep < buf_.size() / 2) return;
-  buf_.erase(0, keep);
+  buf_.erase_front(keep);
   base_ += keep;
   pos_ -= keep;
   checked_ -= keep;

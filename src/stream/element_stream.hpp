@@ -3,7 +3,9 @@
 // Runs without the GIL.
 #pragma once
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,6 +16,48 @@
 namespace vx {
 
 enum class StreamEvent : uint8_t { NeedInput, Element, End, Failed };
+
+// The stream's bytes: a buffer whose room grows without being filled first, since reads write it.
+class ByteBuffer {
+ public:
+  ByteBuffer() = default;
+  ByteBuffer(const ByteBuffer&) = delete;
+  ByteBuffer& operator=(const ByteBuffer&) = delete;
+  ~ByteBuffer() { delete[] data_; }
+
+  const char* data() const noexcept { return data_; }
+  char* data() noexcept { return data_; }
+  size_t size() const noexcept { return size_; }
+  char operator[](size_t i) const noexcept { return data_[i]; }
+  operator std::string_view() const noexcept { return {data_, size_}; }
+
+  // Makes the size `n`; bytes past the old size are left as they were.
+  void resize(size_t n) {
+    if (n > capacity_) {
+      const size_t room = std::max(n, capacity_ * 2);
+      char* grown = new char[room];
+      if (size_) std::memcpy(grown, data_, size_);
+      delete[] data_;
+      data_ = grown;
+      capacity_ = room;
+    }
+    size_ = n;
+  }
+  void append(const char* bytes, size_t n) {
+    const size_t old = size_;
+    resize(old + n);
+    if (n) std::memcpy(data_ + old, bytes, n);
+  }
+  void erase_front(size_t n) noexcept {
+    std::memmove(data_, data_ + n, size_ - n);
+    size_ -= n;
+  }
+
+ private:
+  char* data_ = nullptr;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
+};
 
 // Walks a document as its bytes arrive, checking every byte as the tree builder checks the
 // document before its root element is found, and handing each element named `tag` that lies
@@ -77,7 +121,7 @@ class ElementStream {
   StreamEvent fail(ReadError error);
 
   std::string tag_;
-  std::string buf_;
+  ByteBuffer buf_;
   uint64_t base_ = 0;     // stream offset of buf_[0]
   size_t pos_ = 0;        // where the walk goes on
   size_t checked_ = 0;    // bytes before this are well-formed UTF-8
