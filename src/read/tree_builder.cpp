@@ -39,7 +39,7 @@ struct Frame {
   uint64_t acc_len = 0;
   std::string owned;  // keeps its capacity while the frame slot is reused
   // Decoded: the element's only text so far, decoded straight into a block of its own (from
-  // malloc), which becomes the stored text as it is.
+  // malloc), which becomes the stored text when nothing was taken out of it.
   char* decoded = nullptr;
   uint64_t decoded_len = 0;
   uint64_t decoded_room = 0;  // the block's size: the raw text's
@@ -324,12 +324,13 @@ StoredStr Walk::finish_text(Frame& f) {
         return {};
       }
       const size_t kept = t.end - t.start;
-      if (t.start > 0) std::memmove(block, block + t.start, kept);
-      // Text dense with references shrinks a good deal; the tree keeps only what it needs.
-      if (kept < f.decoded_room - f.decoded_room / 4) {
-        if (char* fitted = static_cast<char*>(std::realloc(block, kept))) block = fitted;
-      }
-      return StoredStr::adopt(block, kept);
+      if (kept == f.decoded_room) return StoredStr::adopt(block, kept);
+      // References and trimmed blanks leave the block larger than the text: the tree keeps an
+      // exact copy, and the block goes back to be taken again by the next decoding of the same
+      // size (shrinking it in place would leave its tail as scattered free pieces).
+      StoredStr text = StoredStr::copy_of(std::string_view(block + t.start, kept));
+      std::free(block);
+      return text;
     }
   }
   return {};
