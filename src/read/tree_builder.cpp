@@ -5,8 +5,8 @@
 #include <bit>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <memory>
+#include <new>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -602,25 +602,6 @@ Result<RecordTree, ReadError> read_tree(SourceText* source, std::string_view roo
 Result<RecordTree, ReadError> read_tree(SourceText* source, std::string_view root_tag,
                                         IndexBuilder builder) {
   TreeReader reader(source, root_tag, builder);
-  ReadProgress progress = reader.run(SIZE_MAX);
-  if (progress == ReadProgress::Failed) return reader.take_error();
-  RecordTree tree;
-  tree.records.swap(reader.records());
-  return tree;
-}
-
-ElementReader::ElementReader() = default;
-
-ElementReader::~ElementReader() { delete ctx_; }
-
-Result<RecordTree, ReadError> ElementReader::read(SourceText* source, std::string_view root_tag,
-                                                  IndexBuilder builder) {
-  if (!ctx_) {
-    ctx_ = new ReadContext(source, take_thread_keys());
-  } else {
-    ctx_->rebind(source);
-  }
-  TreeReader reader(*ctx_, root_tag, builder);
   ReadProgress progress = reader.run(SIZE_MAX);
   if (progress == ReadProgress::Failed) return reader.take_error();
   RecordTree tree;

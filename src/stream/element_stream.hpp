@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "read/element_reader.hpp"
 #include "read/read_error.hpp"
 #include "read/tree_builder.hpp"
 
