@@ -40,7 +40,8 @@ enum class Mode : uint8_t { Undecided, Utf8, Decoded };
 // locks one block at a time. The roots wait in `nodes` to be handed out one per next(). A batch
 // ends after kBatchTrees trees or kBatchBytes bytes of elements, and wherever the walk stops: the
 // file object's read is needed, or the stream ends or fails, which the walk says again once the
-// batch is handed out. An OS error met while reading waits the same way.
+// batch is handed out. An OS error met while reading, or memory running out while nodes are
+// made, waits the same way.
 constexpr size_t kBatchTrees = 32;
 constexpr size_t kBatchBytes = 128 * 1024;
 
@@ -272,6 +273,13 @@ StreamEvent fill_one(StreamObject* self, std::optional<OsError>* os_error) {
   return event;
 }
 
+// Memory ran out while the nodes of an element were made: the iteration ends with MemoryError,
+// after the elements made before it.
+PyObject* out_of_memory(StreamObject* self) {
+  finish(self);
+  return PyErr_NoMemory();
+}
+
 PyObject* step(StreamObject* self) {
   Batch& batch = *self->batch;
   if (batch.next < batch.nodes.size()) return hand_out(batch);
@@ -283,6 +291,7 @@ PyObject* step(StreamObject* self) {
     raise_os_error(error);
     return nullptr;
   }
+  if (batch.out_of_memory) return out_of_memory(self);
   while (true) {
     if (self->mode == Mode::Undecided) {
       if (!self->stream->input_ended() && self->stream->held().size() < kSniffBytes) {
@@ -297,16 +306,9 @@ PyObject* step(StreamObject* self) {
       UnpublishedNodes maker(0);
       event = fill_batch(self, &maker, &os_error);
       maker.publish();
-      if (batch.out_of_memory) {
-        for (PyObject* o : batch.stranded) Py_DECREF(o);
-        batch.stranded.clear();
-        batch.out_of_memory = false;
-        for (size_t i = batch.next; i < batch.nodes.size(); ++i) Py_DECREF(batch.nodes[i]);
-        batch.nodes.clear();
-        finish(self);
-        PyErr_NoMemory();
-        return nullptr;
-      }
+      for (PyObject* o : batch.stranded) Py_DECREF(o);
+      batch.stranded.clear();
+      if (batch.out_of_memory && batch.nodes.empty()) return out_of_memory(self);
     } else {
       event = fill_one(self, &os_error);
       if (event == StreamEvent::Failed && PyErr_Occurred()) return nullptr;
