@@ -2,18 +2,23 @@
 iterparse (with the usual clearing), each in a subprocess of its own for a clean peak RSS.
 
     PYTHONPATH=build-test/src /usr/bin/python3 bench/bench_stream.py [--gb 1] [--big-gb 4]
+        [--repeat 3] [--big-readers vantelix,lxml,etree] [--path /tmp/vx_stream_dump.xml]
+        [--before DIR]
 
-Writes /tmp/vx_stream_dump.xml (and .gz) and deletes them at the end. Each run reads the title of
-every page. Peak RSS is the child's VmHWM minus its VmRSS after the imports.
+Writes the dump at --path (and .gz beside it) and deletes them at the end. Each run reads the
+title of every page. The readers take turns, round after round (--repeat), so they share
+whatever else the machine is doing; the best round of each is shown, with the median. Peak RSS
+is the child's VmHWM minus its VmRSS after the imports (the largest of the rounds). The larger
+dump (--big-gb) is read raw by --big-readers. --before adds a run of the vantelix built in DIR
+(say, the previous commit's build directory's src) beside this one, raw.
 """
 import argparse
 import gzip
 import os
+import statistics
 import subprocess
 import sys
 import time
-
-DUMP = "/tmp/vx_stream_dump.xml"
 
 PAGE = (
     '<page id="{i}" ns="0" lang="fr">\n'
@@ -92,55 +97,106 @@ print(time.perf_counter() - t, rss("VmHWM") - base, n)
 
 
 def run(which, path, gz=False):
+    env = None
+    if "=" in which:  # "vantelix=DIR": the vantelix built in DIR, for a before and after
+        which, where = which.split("=", 1)
+        env = dict(os.environ, PYTHONPATH=where)
     out = subprocess.run([sys.executable, "-c", CHILD, which, path, "gz" if gz else "raw"],
-                         capture_output=True, text=True)
+                         capture_output=True, text=True, env=env)
     if out.returncode:
         return f"{which}: failed: {out.stderr.strip()[-300:]}"
     secs, peak, n = out.stdout.split()
     return float(secs), int(peak), int(n)
 
 
+def rounds(rows, path, repeat):
+    """Runs every (reader, gzip) row once per round; the best time of each, the median, the
+    largest peak. A failure is kept as its message."""
+    times = {row: [] for row in rows}
+    peaks = {row: 0 for row in rows}
+    failed = {}
+    for _ in range(repeat):
+        for row in rows:
+            if row in failed:
+                continue
+            r = run(row[0], path, row[1])
+            if isinstance(r, str):
+                failed[row] = r
+                continue
+            times[row].append(r[0])
+            peaks[row] = max(peaks[row], r[1])
+    results = {}
+    for row in rows:
+        if row in failed:
+            results[row] = failed[row]
+        else:
+            results[row] = (min(times[row]), statistics.median(times[row]), peaks[row])
+    return results
+
+
+def report(results, size):
+    for (which, gz), r in results.items():
+        if isinstance(r, str):
+            print(r)
+            continue
+        best, median, peak = r
+        print(f"{which + (' (gzip)' if gz else ''):20} {best:7.2f} s  {size / best / 1e6:7.0f} MB/s"
+              f"  (median {median:.2f} s)  peak RSS +{peak} MB")
+    v = results.get(("vantelix", False))
+    for (which, gz), r in results.items():
+        if which.startswith("vantelix=") and isinstance(r, tuple) and isinstance(v, tuple):
+            print(f"vantelix vs the build in {which[len('vantelix='):]}: {r[0] / v[0]:.2f}x best, "
+                  f"{r[1] / v[1]:.2f}x median")
+    for gz in (False, True):
+        v = results.get(("vantelix", gz))
+        for other in ("lxml", "etree"):
+            o = results.get((other, gz))
+            if isinstance(v, tuple) and isinstance(o, tuple):
+                print(f"vantelix vs {other}{' (gzip)' if gz else ''}: {o[0] / v[0]:.1f}x best, "
+                      f"{o[1] / v[1]:.1f}x median")
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--gb", type=float, default=1.0)
     ap.add_argument("--big-gb", type=float, default=4.0)
+    ap.add_argument("--repeat", type=int, default=1)
+    ap.add_argument("--big-readers", default="vantelix")
+    ap.add_argument("--path", default="/tmp/vx_stream_dump.xml")
     ap.add_argument("--skip-read-file", action="store_true")
+    ap.add_argument("--skip-gzip", action="store_true")
+    ap.add_argument("--before", help="a directory holding another build of vantelix, read too")
     args = ap.parse_args()
+    dump = args.path
+    print("command:", " ".join([os.path.basename(sys.executable)] + sys.argv))
     try:
         t = time.perf_counter()
-        pages = generate(DUMP, args.gb)
-        size = os.path.getsize(DUMP)
+        pages = generate(dump, args.gb)
+        size = os.path.getsize(dump)
         print(f"dump: {size / 1e9:.2f} GB, {pages} pages ({time.perf_counter() - t:.0f} s to write)")
-        rows = [(w, False) for w in ("vantelix", "lxml", "etree")]
+        readers = ["vantelix", "lxml", "etree"]
+        if args.before:
+            readers.insert(1, "vantelix=" + args.before)
+        rows = [(w, False) for w in readers]
         if not args.skip_read_file:
             rows.append(("read_file", False))
-        compress(DUMP)
-        print(f"gzip: {os.path.getsize(DUMP + '.gz') / 1e9:.2f} GB")
-        rows += [(w, True) for w in ("vantelix", "lxml", "etree")]
-        results = {}
-        for which, gz in rows:
-            r = run(which, DUMP, gz)
-            results[which, gz] = r
-            if isinstance(r, str):
-                print(r)
-                continue
-            secs, peak, n = r
-            print(f"{which + (' (gzip)' if gz else ''):20} {secs:7.2f} s  {size / secs / 1e6:7.0f} MB/s"
-                  f"  peak RSS +{peak} MB")
-        for gz in (False, True):
-            v = results.get(("vantelix", gz))
-            for other in ("lxml", "etree"):
-                o = results.get((other, gz))
-                if isinstance(v, tuple) and isinstance(o, tuple):
-                    print(f"vantelix vs {other}{' (gzip)' if gz else ''}: {o[0] / v[0]:.1f}x")
+        if not args.skip_gzip:
+            compress(dump)
+            print(f"gzip: {os.path.getsize(dump + '.gz') / 1e6:.0f} MB")
+            rows += [(w, True) for w in ("vantelix", "lxml", "etree")]
+        report(rounds(rows, dump, args.repeat), size)
         if args.big_gb:
-            os.unlink(DUMP + ".gz")
-            pages = generate(DUMP, args.big_gb)
-            r = run("vantelix", DUMP)
-            print(f"vantelix on {os.path.getsize(DUMP) / 1e9:.2f} GB: "
-                  + (r if isinstance(r, str) else f"{r[0]:.2f} s, peak RSS +{r[1]} MB"))
+            if os.path.exists(dump + ".gz"):
+                os.unlink(dump + ".gz")
+            pages = generate(dump, args.big_gb)
+            size = os.path.getsize(dump)
+            print(f"dump: {size / 1e9:.2f} GB, {pages} pages")
+            big = [(w, False) for w in args.big_readers.split(",")]
+            if args.before:
+                big.insert(1, ("vantelix=" + args.before, False))
+            report(rounds(big, dump, args.repeat), size)
     finally:
-        for p in (DUMP, DUMP + ".gz"):
+        for p in (dump, dump + ".gz"):
             if os.path.exists(p):
                 os.unlink(p)
 

@@ -131,6 +131,26 @@ TEXTS = [
 ]
 
 
+# Text holding references, gathered with text and CDATA around children: the decoded first
+# stretch, then pieces appended to it, blanks trimmed at either end (expected text, or None).
+GATHERED = [
+    ("  &lt;x&gt;  ", "<x>"),
+    ("&#32;&#x20;", None),
+    ("&amp;<b/>tail", "&tail"),
+    ("&amp;<b/><![CDATA[c&d]]>", "&c&d"),
+    ("&amp;<b/>&lt;", "&<"),
+    ("\n &#x4E2D; <b>in</b> &#25991;\n", "\u4e2d  \u6587"),
+    (" <b/>&amp;", "&"),
+    ("x" * 40 + "&amp;" + "y" * 40, "x" * 40 + "&" + "y" * 40),
+    ("&amp;" * 50, "&" * 50),
+]
+
+
+@pytest.mark.parametrize("body,expected", GATHERED)
+def test_references_in_gathered_text(body, expected):
+    assert read_string(f"<r><a>{body}</a></r>", "a").text == expected
+
+
 @pytest.mark.parametrize("case", TEXTS)
 def test_references(case):
     text, expected, in_attr = (case + (case[1],))[:3]

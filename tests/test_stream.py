@@ -5,7 +5,9 @@ import gzip
 import io
 import os
 import pathlib
+import sys
 import threading
+import weakref
 
 import pytest
 
@@ -99,6 +101,130 @@ def test_every_split_and_tiny_chunks(doc):
         assert outcome(Split(doc, at)) == whole, at
     for k in (1, 2, 3, 7):
         assert outcome(Trickle(doc, k)) == whole, k
+
+
+# An element's first end tag of its name is taken for its end only when the builder accepts what
+# lies before it; each of these has that end tag somewhere else, or a fault, or an end tag in
+# another form. Each holds one element, so read_file says what the stream must say.
+FIRST_END_TAG_IS_NOT_THE_END = [
+    b"<r><page><!-- </page> --><a/></page></r>",
+    b"<r><page><![CDATA[</page>]]></page></r>",
+    b"<r><page><?pi </page> ?>x</page></r>",
+    b"<r><page><!D </page>x</page></r>",
+    b"<r><page><page>in</page>out</page></r>",
+    b"<r><page><pages>x</pages></page\n></r>",
+    b"<r><page>a</page\t\r\n ></r>",
+    b"<r><page></pagex></page></r>",
+    b"<r><page>a</page x></r>",
+    b"<r><page><x a='</page>'/></page></r>",
+    b'<r><page><a b="x></page></r>',
+    b'<r><page><a b="x></page>"></a></page></r>',
+    b"<r><page><page>\xff</page></page></r>",
+    b"<r><page><!-- \xff --></page></r>",
+    b"<r><page>a</page",
+    b"<r><page>a</page ",
+    b"<r><page>a</pa",
+]
+
+
+@pytest.mark.parametrize("doc", FIRST_END_TAG_IS_NOT_THE_END)
+def test_element_ends_where_the_tag_walk_says(tmp_path, doc):
+    expected = read_file_result(tmp_path, doc)
+    whole = outcome(io.BytesIO(doc))
+    assert whole == (([expected], None) if isinstance(expected, dict) else ([], expected))
+    for at in range(len(doc) + 1):
+        assert outcome(Split(doc, at)) == whole, at
+    assert outcome(Trickle(doc, 1)) == whole
+
+
+def test_many_elements_of_the_same_name_inside_one_another(tmp_path):
+    # Enough of them that the stream stops looking for the first end tag; the plain ones after
+    # must come out the same either way.
+    nested = b"<page n='1'><x><page>in</page></x>out</page>"
+    plain = b"<page n='2'><x>a</x>b</page>"
+    doc = b"<r>" + nested * 40 + plain * 40 + nested + b"</r>"
+    want = [read_file_result(tmp_path, b"<r>" + nested + b"</r>")] * 40
+    want += [read_file_result(tmp_path, b"<r>" + plain + b"</r>")] * 40 + want[:1]
+    assert outcome(io.BytesIO(doc)) == (want, None)
+    assert outcome(Trickle(doc, 7)) == (want, None)
+
+
+@pytest.mark.parametrize("name", ["ab", "a" * 16, "n" * 17 + "z", "m" * 70])
+def test_names_come_from_each_elements_own_bytes(name):
+    # The same names at other offsets in each element, and other names where they stood before.
+    n = name.encode()
+    doc = (b"<r><page><" + n + b" " + n + b"='1'/></page>"
+           b"<page><x/><" + n + b"/><y " + n + b"='2'/></page>"
+           b"<page><" + n[:-1] + b"q/><" + n + b"/></page></r>")
+    got = streamed(io.BytesIO(doc))
+    assert [[c["name"] for c in p["children"]] for p in got] == [
+        [name], ["x", name, "y"], [name[:-1] + "q", name]]
+    assert [c["attrs"] for c in got[1]["children"]] == [{}, {}, {name: "2"}]
+
+
+def numbered_pages(sizes):
+    """Pages with ids 0, 1, ... whose text is `size` bytes long."""
+    return b"<r>" + b"".join(b"<page id='%d'>%s</page>" % (i, b"x" * n)
+                             for i, n in enumerate(sizes)) + b"</r>"
+
+
+# Elements are read in batches of a few dozen, or fewer when they are large: none may be lost,
+# doubled or reordered at a batch's edge, whichever way the bytes arrive.
+@pytest.mark.parametrize("sizes", [
+    [0] * 1000,
+    [10, 200_000, 10, 10, 300_000] * 3,
+    [5000] * 100,
+])
+def test_every_element_once_in_order(tmp_path, sizes):
+    doc = numbered_pages(sizes)
+    p = tmp_path / "d.xml"
+    p.write_bytes(doc)
+    want = [(str(i), n) for i, n in enumerate(sizes)]
+    for source in (str(p), io.BytesIO(doc), Trickle(doc, 50_000)):
+        got = [(e.attrs["id"], len(e.text or "")) for e in vantelix.iter_elements(source, "page")]
+        assert got == want
+
+
+def test_elements_before_a_fault_come_out_first():
+    doc = numbered_pages([3] * 100)[:-len(b"</r>")] + b"</q>"
+    got, error = outcome(io.BytesIO(doc))
+    assert [d["attrs"]["id"] for d in got] == [str(i) for i in range(100)]
+    assert error.endswith("expected </r>, found </q>")
+
+
+def read_some(path, how):
+    """Takes the first element, then stops the iterator as `how` says; the first id and how
+    many came after it."""
+    it = vantelix.iter_elements(path, "page")
+    first = next(it).attrs["id"]
+    rest = 0
+    if how == "close":
+        it.close()
+    elif how == "del":
+        del it
+    elif how == "exhaust":
+        rest = len(list(it))
+    else:
+        try:
+            for _ in it:
+                rest += 1
+        except ValueError:
+            pass
+    return first, rest
+
+
+@pytest.mark.parametrize("how,rest", [("close", 0), ("del", 0), ("exhaust", 99), ("fault", 99)])
+def test_nodes_waiting_to_be_handed_out_are_released(tmp_path, how, rest):
+    # Each node holds a reference to its type: one left behind, or released twice, shows there.
+    p = tmp_path / "d.xml"
+    p.write_bytes(numbered_pages([3] * 100) + (b"<" if how == "fault" else b""))
+    gc.collect()
+    before = sys.getrefcount(vantelix.Node)
+    got = [read_some(str(p), how) for _ in range(20)]
+    gc.collect()
+    after = sys.getrefcount(vantelix.Node)
+    assert got == [("0", rest)] * 20
+    assert after == before
 
 
 def test_no_match_yields_nothing():
@@ -200,6 +326,32 @@ def test_file_objects_are_never_closed():
         with vantelix.iter_elements(f, "page") as it:
             list(it)
     assert not f.closed
+
+
+class Source(io.BytesIO):
+    pass
+
+
+@pytest.mark.parametrize("started", [False, True])
+def test_file_object_referring_back_to_the_iterator_is_collected(started):
+    f = Source(b"<r><page/><page/></r>")
+    it = vantelix.iter_elements(f, "page")
+    f.iterator = it  # a cycle: iterator -> file -> iterator
+    if started:
+        assert next(it).name == "page"
+    gone = weakref.ref(f)
+    assert gc.is_tracked(it)
+    del f, it
+    gc.collect()
+    assert gone() is None
+
+
+def test_iterator_of_a_path_is_not_tracked(tmp_path):
+    p = tmp_path / "d.xml"
+    p.write_bytes(b"<page/>")
+    with vantelix.iter_elements(str(p), "page") as it:
+        assert not gc.is_tracked(it)
+        assert [e.name for e in it] == ["page"]
 
 
 class BadRead:

@@ -34,6 +34,20 @@ class ReadContext {
     source_->release(kCredit);
   }
 
+  // Moves the context to another source, keeping its hash keys, its attribute-map builder and
+  // its name slots, which are left to go stale rather than cleared: a slot serves only the
+  // source it was filled from.
+  void rebind(SourceText* source) {
+    settle();
+    source->retain(kCredit);
+    source_->release(kCredit);
+    source_ = source;
+    if (++epoch_ == 0) {  // after 2^32 sources: no stale slot may look current again
+      for (NameSlot& slot : names_) slot = NameSlot{};
+      epoch_ = 1;
+    }
+  }
+
   std::string_view input() const noexcept { return source_->view(); }
   SourceText* source() const noexcept { return source_; }
   HashKeys keys() const noexcept { return keys_; }
@@ -61,11 +75,11 @@ class ReadContext {
     ShortName key = len <= ShortName::kMaxLen ? ShortName::of(bytes, len, limit)
                                               : ShortName::of_ends(bytes, len);
     NameSlot& slot = names_[name_slot(key, len)];
-    if (slot.len == len && slot.key == key &&
+    if (slot.len == len && slot.key == key && slot.epoch == epoch_ &&
         (len <= ShortName::kMaxLen || std::memcmp(input().data() + slot.start, bytes, len) == 0)) {
       return share(slot.start, len);
     }
-    slot = {start, static_cast<uint32_t>(len), key};
+    slot = {start, static_cast<uint32_t>(len), epoch_, key};
     return share(start, len);
   }
 
@@ -80,6 +94,7 @@ class ReadContext {
   struct NameSlot {
     uint64_t start = 0;
     uint32_t len = 0;
+    uint32_t epoch = 0;  // the source it was filled from: the context's epoch then
     ShortName key;
   };
   static size_t name_slot(const ShortName& key, uint64_t len) noexcept {
@@ -87,6 +102,7 @@ class ReadContext {
   }
 
   NameSlot names_[kNameSlots];
+  uint32_t epoch_ = 0;
   SourceText* source_;
   size_t owed_ = 0;
   HashKeys keys_;

@@ -3,7 +3,10 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -26,7 +29,7 @@ constexpr const char* kOffsetTooLarge = "XML index offset exceeds addressable in
 // Character data gathered for an open element. A single stretch stays a range of the input; only
 // a second non-blank piece (or a decoded one) makes an owned copy.
 struct Frame {
-  enum class Acc : uint8_t { Empty, Borrowed, Owned };
+  enum class Acc : uint8_t { Empty, Borrowed, Owned, Decoded };
   uint64_t name_start = 0;
   uint64_t name_len = 0;
   uint64_t child_count = 0;
@@ -35,6 +38,19 @@ struct Frame {
   uint64_t acc_start = 0;
   uint64_t acc_len = 0;
   std::string owned;  // keeps its capacity while the frame slot is reused
+  // Decoded: the element's only text so far, decoded straight into a block of its own (from
+  // malloc), which becomes the stored text when nothing was taken out of it.
+  char* decoded = nullptr;
+  uint64_t decoded_len = 0;
+  uint64_t decoded_room = 0;  // the block's size: the raw text's
+
+  // Turns Decoded into Owned, for more text to be appended.
+  void own_decoded() {
+    owned.assign(decoded, decoded_len);
+    std::free(decoded);
+    decoded = nullptr;
+    acc = Acc::Owned;
+  }
 };
 
 struct OuterName {
@@ -52,6 +68,8 @@ struct Scratch {
   void release() noexcept {
     for (Frame& f : frames) {
       f.attrs.reset();
+      std::free(f.decoded);  // left by a read that stopped inside the element
+      f.decoded = nullptr;
       if (f.owned.capacity() > 4096) std::string().swap(f.owned);
     }
     if (frames.size() > 1024) std::vector<Frame>().swap(frames);
@@ -147,6 +165,7 @@ inline void Walk::add_record(StoredStr name, StoredStr text, AttrMap attrs, uint
 }
 
 void Walk::append_borrowed(Frame& f, uint64_t start, uint64_t len) {
+  if (f.acc == Frame::Acc::Decoded) f.own_decoded();
   switch (f.acc) {
     case Frame::Acc::Empty:
       f.acc = Frame::Acc::Borrowed;
@@ -167,10 +186,29 @@ void Walk::append_borrowed(Frame& f, uint64_t start, uint64_t len) {
     case Frame::Acc::Owned:
       f.owned.append(bytes(start, len));
       return;
+    case Frame::Acc::Decoded:
+      return;  // made Owned above
   }
 }
 
 bool Walk::append_decoded(Frame& f, uint64_t start, uint64_t len) {
+  if (f.acc == Frame::Acc::Empty) {
+    // The usual case: one stretch of text holding references, decoded right into its own block.
+    char* block = static_cast<char*>(std::malloc(len ? len : 1));
+    if (!block) throw std::bad_alloc();
+    Result<size_t, ReadError> written = decode_into(bytes(start, len), start, DecodeMode::Text, block);
+    if (!written) {
+      std::free(block);
+      error_ = std::move(written.error());
+      return false;
+    }
+    f.decoded = block;
+    f.decoded_len = written.value();
+    f.decoded_room = len ? len : 1;
+    f.acc = Frame::Acc::Decoded;
+    return true;
+  }
+  if (f.acc == Frame::Acc::Decoded) f.own_decoded();
   if (f.acc == Frame::Acc::Borrowed && !all_white_space(bytes(f.acc_start, f.acc_len))) {
     f.owned.assign(bytes(f.acc_start, f.acc_len));
   } else if (f.acc != Frame::Acc::Owned) {
@@ -276,6 +314,23 @@ StoredStr Walk::finish_text(Frame& f) {
       Trimmed t = trim_white_space(f.owned);
       if (t.start == t.end) return {};
       return StoredStr::copy_of(std::string_view(f.owned).substr(t.start, t.end - t.start));
+    }
+    case Frame::Acc::Decoded: {
+      char* block = f.decoded;
+      f.decoded = nullptr;
+      Trimmed t = trim_white_space(std::string_view(block, f.decoded_len));
+      if (t.start == t.end) {
+        std::free(block);
+        return {};
+      }
+      const size_t kept = t.end - t.start;
+      if (kept == f.decoded_room) return StoredStr::adopt(block, kept);
+      // References and trimmed blanks leave the block larger than the text: the tree keeps an
+      // exact copy, and the block goes back to be taken again by the next decoding of the same
+      // size (shrinking it in place would leave its tail as scattered free pieces).
+      StoredStr text = StoredStr::copy_of(std::string_view(block + t.start, kept));
+      std::free(block);
+      return text;
     }
   }
   return {};
@@ -432,9 +487,11 @@ struct TreeReader::State {
     }
   };
 
-  State(SourceText* source, std::string_view root_tag, bool check_utf8, IndexBuilder builder)
+  State(SourceText* source, std::string_view root_tag, bool check_utf8, IndexBuilder builder,
+        ReadContext* shared = nullptr)
       : sc(per_thread<Scratch>()),
-        ctx(source, take_thread_keys()),
+        own(shared ? nullptr : new ReadContext(source, take_thread_keys())),
+        ctx(shared ? *shared : *own),
         cleanup{ctx, sc},
         walk(ctx, sc, records, root_tag),
         cursor(source->view(), builder),
@@ -470,7 +527,8 @@ struct TreeReader::State {
   ~State() { recycle_tree(std::move(tree)); }
 
   Scratch& sc;
-  ReadContext ctx;
+  std::unique_ptr<ReadContext> own;
+  ReadContext& ctx;
   Cleanup cleanup;
   RecordTree tree;
   RecordBuffer& records = tree.records;
@@ -490,6 +548,9 @@ TreeReader::TreeReader(SourceText* source, std::string_view root_tag, bool check
 
 TreeReader::TreeReader(SourceText* source, std::string_view root_tag, IndexBuilder builder)
     : state_(new State(source, root_tag, false, builder)) {}
+
+TreeReader::TreeReader(ReadContext& ctx, std::string_view root_tag, IndexBuilder builder)
+    : state_(new State(ctx.source(), root_tag, false, builder, &ctx)) {}
 
 TreeReader::~TreeReader() { delete state_; }
 

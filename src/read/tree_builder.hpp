@@ -10,6 +10,8 @@
 
 namespace vx {
 
+class ReadContext;
+
 // The root element and its subtree in post-order: the root is the last record.
 struct RecordTree {
   RecordBuffer records;
@@ -36,6 +38,8 @@ class TreeReader {
   TreeReader(SourceText* source, std::string_view root_tag, bool check_utf8 = false);
   // Bytes known to be UTF-8, indexed by the given builder.
   TreeReader(SourceText* source, std::string_view root_tag, IndexBuilder builder);
+  // The same through a context bound to the source, which outlives the reader.
+  TreeReader(ReadContext& ctx, std::string_view root_tag, IndexBuilder builder);
   ~TreeReader();
   TreeReader(const TreeReader&) = delete;
   TreeReader& operator=(const TreeReader&) = delete;

@@ -4,6 +4,7 @@
 #include "storage/big_block.hpp"
 
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 namespace vx {
@@ -21,8 +22,24 @@ SourceText* SourceText::adopt(char* buffer, size_t size, size_t capacity) {
   return new SourceText(buffer, size, nullptr, buffer, capacity);
 }
 
+SourceText* SourceText::copy_inline(std::string_view bytes) {
+  void* block = std::malloc(sizeof(SourceText) + bytes.size() + 1);
+  if (!block) throw std::bad_alloc();
+  char* copy = static_cast<char*>(block) + sizeof(SourceText);
+  std::memcpy(copy, bytes.data(), bytes.size());
+  copy[bytes.size()] = 0;
+  auto* text = new (block) SourceText(copy, bytes.size(), nullptr, nullptr, 0);
+  text->inline_ = true;
+  return text;
+}
+
 void SourceText::release(size_t counts) noexcept {
   if (refs_.fetch_sub(counts, std::memory_order_acq_rel) != counts) return;
+  if (inline_) {
+    this->~SourceText();
+    std::free(this);
+    return;
+  }
   if (owner_) {
     if (auto hook = owner_release_hook.load()) hook(owner_);
   }

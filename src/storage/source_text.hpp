@@ -19,6 +19,10 @@ class SourceText {
   static SourceText* borrow(void* owner, const char* data, size_t size);
   // Takes a buffer of `capacity` bytes from big_alloc (storage/big_block.hpp) holding `size`.
   static SourceText* adopt(char* buffer, size_t size, size_t capacity);
+  // A copy of small `bytes` (followed by a 0 byte) in one block with the holder: one allocation
+  // instead of two for the many small texts of a stream's elements.
+  static constexpr size_t kInlineMax = 64 * 1024;
+  static SourceText* copy_inline(std::string_view bytes);
 
   SourceText(const SourceText&) = delete;
   SourceText& operator=(const SourceText&) = delete;
@@ -43,6 +47,7 @@ class SourceText {
   void* owner_;  // borrowed Python str, or null
   char* owned_;  // bytes from big_alloc, or null
   size_t owned_bytes_;
+  bool inline_ = false;  // the bytes follow the holder in its own block (copy_inline)
 };
 
 // Gathers the counts released by many strings of the same source, so freeing a large tree

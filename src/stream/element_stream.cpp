@@ -5,8 +5,12 @@
 #include "stream/element_stream.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <new>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "read/start_tag.hpp"
 #include "read/unicode.hpp"
@@ -18,9 +22,9 @@ namespace {
 bool ends_name(unsigned char c) noexcept { return is_tag_space(c) || c == '>'; }
 
 // Searches `needle` in [from, n) of `b`; n when absent.
-size_t find(const std::string& b, size_t from, std::string_view needle) {
+size_t find(std::string_view b, size_t from, std::string_view needle) {
   if (from >= b.size()) return b.size();
-  size_t p = std::string_view(b).find(needle, from);
+  size_t p = b.find(needle, from);
   return p == std::string_view::npos ? b.size() : p;
 }
 
@@ -35,6 +39,7 @@ ReadError shifted(ReadError e, uint64_t shift) {
 
 // A SourceText holding its own copy of `bytes`, so a tree keeps only its element's memory.
 SourceText* copy_source(std::string_view bytes) {
+  if (bytes.size() <= SourceText::kInlineMax) return SourceText::copy_inline(bytes);
   char* copy = static_cast<char*>(big_alloc(bytes.size() + 1));
   if (!copy) throw std::bad_alloc();
   std::memcpy(copy, bytes.data(), bytes.size());
@@ -47,7 +52,6 @@ ElementStream::ElementStream(std::string tag) : tag_(std::move(tag)) {}
 
 char* ElementStream::input_space(size_t n) {
   filled_ = buf_.size();
-  if (buf_.capacity() < filled_ + n) buf_.reserve(std::max(filled_ + n, buf_.capacity() * 2));
   buf_.resize(filled_ + n);
   return buf_.data() + filled_;
 }
@@ -90,7 +94,7 @@ bool ElementStream::check_utf8_to(size_t pos) {
 // Finds the end of the tag whose '<' is at q, by the scalar index builder's rules. More: the end
 // has not arrived; the search goes on from where it stopped when more bytes come.
 ElementStream::Found ElementStream::find_tag(size_t q, Tag* t) {
-  const std::string& b = buf_;
+  const std::string_view b = buf_;
   const size_t n = b.size();
   if (pending_ != q) {
     pending_ = q;
@@ -252,6 +256,8 @@ bool ElementStream::outside_tag(const Tag& t) {
         inside_ = true;
         element_ = t.start;
         depth_ = 1;
+        quick_ = quick_allowed_;
+        scan_ = t.end + 1;
         return true;
       }
       // element_name reads the tag through an index; a one-tag index of the tag's bytes does.
@@ -270,7 +276,7 @@ bool ElementStream::outside_tag(const Tag& t) {
       if (name == tag_) return build(t.start, t.end + 1, true);
       // Its attributes are read in full, as the builder does; the tree is dropped.
       SourceRef copy(copy_source(std::string_view(buf_.data() + t.start, t.end + 1 - t.start)));
-      Result<RecordTree, ReadError> read = read_tree(copy.get(), name, IndexBuilder::Scalar);
+      Result<RecordTree, ReadError> read = reader_.read(copy.get(), name, IndexBuilder::Scalar);
       if (read) {
         recycle_tree(std::move(read.value()));
         return true;
@@ -315,7 +321,7 @@ bool ElementStream::outside_tag(const Tag& t) {
 bool ElementStream::build(size_t from, size_t to, bool whole) {
   inside_ = false;
   SourceRef copy(copy_source(std::string_view(buf_.data() + from, to - from)));
-  Result<RecordTree, ReadError> read = read_tree(copy.get(), tag_, IndexBuilder::Scalar);
+  Result<RecordTree, ReadError> read = reader_.read(copy.get(), tag_, IndexBuilder::Scalar);
   if (!read) {
     fail(shifted(std::move(read.error()), at(from)));
     return false;
@@ -326,8 +332,97 @@ bool ElementStream::build(size_t from, size_t to, bool whole) {
     return false;
   }
   tree_ = std::move(read.value());
+  tree_bytes_ = to - from;
   have_tree_ = true;
   return true;
+}
+
+// The first "</" at or after `from`; the size of the buffer when there is none (a '<' in the last
+// byte may still begin one).
+size_t ElementStream::find_close(size_t from) const noexcept {
+  const char* b = buf_.data();
+  const size_t n = buf_.size();
+  size_t p = from;
+#if defined(__SSE2__)
+  const __m128i lt = _mm_set1_epi8('<');
+  const __m128i slash = _mm_set1_epi8('/');
+  for (; p + 17 <= n; p += 16) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + p));
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + p + 1));
+    const unsigned m = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, lt), _mm_cmpeq_epi8(c, slash))));
+    if (m) return p + static_cast<size_t>(std::countr_zero(m));
+  }
+#endif
+  for (; p + 1 < n; ++p) {
+    if (b[p] == '<' && b[p + 1] == '/') return p;
+  }
+  return n;
+}
+
+// Inside an element, searches for the first end tag of its name (by the scalar rules for end
+// tags: the name, then white space or '>', then up to the next '>') and builds the element up to
+// there. Built: the tree is ready. Walk: the element is to be walked tag by tag from its start
+// tag. The bytes up to the end tag are checked as UTF-8 first, which the walk would check in the
+// same order.
+//
+// Taking that end tag is right whenever the builder accepts the copy: the copy's tags are found
+// by the same rules as the stream's (the copy starts where the stream's walk stands outside every
+// tag), and the ways the end of the copy could change them (an open quote, comment, CDATA
+// section or processing instruction running past it) all fail the builder, as does an element
+// of the same name left open inside.
+ElementStream::Skipped ElementStream::skip_element() {
+  const size_t len = tag_.size();
+  while (true) {
+    const size_t n = buf_.size();
+    const size_t c = find_close(scan_);
+    if (c == n) {
+      scan_ = std::max(scan_, n > 0 ? n - 1 : 0);
+      break;
+    }
+    const size_t after = c + 2 + len;
+    if (after >= n) {
+      scan_ = c;
+      break;
+    }
+    const unsigned char x = static_cast<unsigned char>(buf_[after]);
+    // Most end tags inside are other elements': their first byte tells, without a call.
+    if ((len > 0 && buf_[c + 2] != tag_[0]) || (x != '>' && !is_tag_space(x)) ||
+        std::memcmp(buf_.data() + c + 2, tag_.data(), len) != 0) {
+      scan_ = c + 1;
+      continue;
+    }
+    const size_t end = find(buf_, after, ">");
+    if (end == n) {
+      scan_ = c;
+      break;
+    }
+    if (!check_utf8_to(end + 1)) return Skipped::Failed;
+    SourceRef copy(copy_source(std::string_view(buf_.data() + element_, end + 1 - element_)));
+    Result<RecordTree, ReadError> read = reader_.read(copy.get(), tag_, IndexBuilder::Scalar);
+    if (read) {
+      ++quick_built_;
+      inside_ = false;
+      quick_ = false;
+      pos_ = end + 1;
+      tree_ = std::move(read.value());
+      tree_bytes_ = end + 1 - element_;
+      have_tree_ = true;
+      return Skipped::Built;
+    }
+    // Streams whose elements keep failing this way are walked tag by tag from now on.
+    ++quick_missed_;
+    if (quick_missed_ >= 8 && quick_missed_ * 16 > quick_built_) quick_allowed_ = false;
+    quick_ = false;
+    return Skipped::Walk;
+  }
+  if (ended_) {
+    quick_ = false;
+    return Skipped::Walk;
+  }
+  if (!check_utf8_to(buf_.size())) return Skipped::Failed;
+  compact();
+  return Skipped::NeedInput;
 }
 
 // Drops the bytes nothing needs any more. Only once they are half the buffer, so each byte is
@@ -337,11 +432,14 @@ void ElementStream::compact() {
   if (inside_) keep = std::min(keep, element_);
   if (pending_ != SIZE_MAX) keep = std::min(keep, pending_);
   if (keep == 0 || keep < buf_.size() / 2) return;
-  buf_.erase(0, keep);
+  buf_.erase_front(keep);
   base_ += keep;
   pos_ -= keep;
   checked_ -= keep;
-  if (inside_) element_ -= keep;
+  if (inside_) {
+    element_ -= keep;
+    scan_ = scan_ >= keep ? scan_ - keep : 0;
+  }
   if (pending_ != SIZE_MAX) {
     pending_ -= keep;
     resume_ = resume_ >= keep ? resume_ - keep : 0;
@@ -353,6 +451,19 @@ void ElementStream::compact() {
 StreamEvent ElementStream::next() {
   if (failed_) return StreamEvent::Failed;
   while (true) {
+    if (quick_) {
+      switch (skip_element()) {
+        case Skipped::Built:
+          have_tree_ = false;
+          return StreamEvent::Element;
+        case Skipped::NeedInput:
+          return StreamEvent::NeedInput;
+        case Skipped::Failed:
+          return StreamEvent::Failed;
+        case Skipped::Walk:
+          break;
+      }
+    }
     const size_t n = buf_.size();
     const void* lt = pos_ < n ? std::memchr(buf_.data() + pos_, '<', n - pos_) : nullptr;
     if (!lt) {

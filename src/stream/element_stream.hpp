@@ -3,17 +3,62 @@
 // Runs without the GIL.
 #pragma once
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "read/element_reader.hpp"
 #include "read/read_error.hpp"
 #include "read/tree_builder.hpp"
 
 namespace vx {
 
 enum class StreamEvent : uint8_t { NeedInput, Element, End, Failed };
+
+// The stream's bytes: a buffer whose room grows without being filled first, since reads write it.
+class ByteBuffer {
+ public:
+  ByteBuffer() = default;
+  ByteBuffer(const ByteBuffer&) = delete;
+  ByteBuffer& operator=(const ByteBuffer&) = delete;
+  ~ByteBuffer() { delete[] data_; }
+
+  const char* data() const noexcept { return data_; }
+  char* data() noexcept { return data_; }
+  size_t size() const noexcept { return size_; }
+  char operator[](size_t i) const noexcept { return data_[i]; }
+  operator std::string_view() const noexcept { return {data_, size_}; }
+
+  // Makes the size `n`; bytes past the old size are left as they were.
+  void resize(size_t n) {
+    if (n > capacity_) {
+      const size_t room = std::max(n, capacity_ * 2);
+      char* grown = new char[room];
+      if (size_) std::memcpy(grown, data_, size_);
+      delete[] data_;
+      data_ = grown;
+      capacity_ = room;
+    }
+    size_ = n;
+  }
+  void append(const char* bytes, size_t n) {
+    const size_t old = size_;
+    resize(old + n);
+    if (n) std::memcpy(data_ + old, bytes, n);
+  }
+  void erase_front(size_t n) noexcept {
+    std::memmove(data_, data_ + n, size_ - n);
+    size_ -= n;
+  }
+
+ private:
+  char* data_ = nullptr;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
+};
 
 // Walks a document as its bytes arrive, checking every byte as the tree builder checks the
 // document before its root element is found, and handing each element named `tag` that lies
@@ -51,10 +96,13 @@ class ElementStream {
   // Failed: `error()` holds the fault, with offsets counted in the stream.
   StreamEvent next();
   RecordTree take_tree() { return std::move(tree_); }
+  // Bytes of the element whose tree `take_tree` gives.
+  size_t tree_bytes() const noexcept { return tree_bytes_; }
   const ReadError& error() const noexcept { return error_; }
 
  private:
   enum class Found : uint8_t { Tag, More, Unclosed, Skip };
+  enum class Skipped : uint8_t { Built, Walk, NeedInput, Failed };
   struct Tag {
     size_t start = 0;  // buffer positions
     size_t end = 0;    // the closing '>'
@@ -68,11 +116,13 @@ class ElementStream {
   bool check_utf8_to(size_t pos);
   bool outside_tag(const Tag& tag);
   bool build(size_t from, size_t to, bool whole);
+  Skipped skip_element();
+  size_t find_close(size_t from) const noexcept;
   void compact();
   StreamEvent fail(ReadError error);
 
   std::string tag_;
-  std::string buf_;
+  ByteBuffer buf_;
   uint64_t base_ = 0;     // stream offset of buf_[0]
   size_t pos_ = 0;        // where the walk goes on
   size_t checked_ = 0;    // bytes before this are well-formed UTF-8
@@ -91,8 +141,20 @@ class ElementStream {
   size_t element_ = 0;
   size_t depth_ = 0;
 
+  // The quick way through an element: its first end tag of the same name is taken for its end
+  // and the element built from there; when the builder does not accept that (an element of the
+  // same name inside, the end tag inside a comment, or a fault), the element is walked tag by tag
+  // from its start tag instead. `scan_` is where the search for the end tag goes on.
+  bool quick_ = false;
+  bool quick_allowed_ = true;
+  size_t scan_ = 0;
+  uint64_t quick_built_ = 0;
+  uint64_t quick_missed_ = 0;
+
   std::vector<std::string> open_;  // names opened outside the elements, innermost last
+  ElementReader reader_;
   RecordTree tree_;
+  size_t tree_bytes_ = 0;
   bool have_tree_ = false;
   size_t filled_ = 0;  // size of the buffer before `input_space`
   ReadError error_;

@@ -34,6 +34,30 @@ constexpr size_t kSniffBytes = 4096;
 
 enum class Mode : uint8_t { Undecided, Utf8, Decoded };
 
+// Elements are read in batches: the GIL is let go once per batch, and the nodes of its trees are
+// made right away without it (where the interpreter allows, see kNodesWithoutGil), their memory
+// and their attribute maps' taken from chunks leased for the batch rather than under the arenas'
+// locks one block at a time. The roots wait in `nodes` to be handed out one per next(). A batch
+// ends after kBatchTrees trees or kBatchBytes bytes of elements, and wherever the walk stops: the
+// file object's read is needed, or the stream ends or fails, which the walk says again once the
+// batch is handed out. An OS error met while reading, or memory running out while nodes are
+// made, waits the same way.
+constexpr size_t kBatchTrees = 32;
+constexpr size_t kBatchBytes = 128 * 1024;
+
+struct Batch {
+  Batch() { nodes.reserve(kBatchTrees); }
+  ~Batch() {
+    for (size_t i = next; i < nodes.size(); ++i) Py_DECREF(nodes[i]);
+  }
+  std::vector<PyObject*> nodes;  // roots made and not yet handed out
+  size_t next = 0;
+  std::vector<PyObject*> made;      // the post-order stack of the tree being made
+  std::vector<PyObject*> stranded;  // nodes left by a make that ran out of memory
+  bool out_of_memory = false;
+  std::optional<OsError> os_error;
+};
+
 struct StreamObject {
   PyObject_HEAD
   ElementStream* stream;
@@ -43,6 +67,7 @@ struct StreamObject {
   bool busy;
   bool done;
   DecodedDocument* decoded;  // a document that is not UTF-8, decoded whole; maps error offsets
+  Batch* batch;
 };
 
 // Ends the iteration: an opened file is closed and the walk's memory freed.
@@ -52,6 +77,8 @@ void finish(StreamObject* self) {
     close(self->fd);
     self->fd = -1;
   }
+  delete self->batch;
+  self->batch = nullptr;
   delete self->stream;
   self->stream = nullptr;
   delete self->decoded;
@@ -154,28 +181,117 @@ bool decide(StreamObject* self) {
   return true;
 }
 
-// Turns the records of one element (post-order, the root last) into nodes.
-PyObject* wrap(RecordTree tree) {
-  std::vector<PyObject*> made;
+// Turns the records of one element (post-order, the root last) into nodes, with `maker` when
+// given (no GIL needed) or make_node (GIL held). Null when memory ran out: with `maker` the nodes
+// made so far are then left in batch.stranded, for release with the GIL; with make_node the
+// exception is set and they are released already.
+PyObject* make_tree(RecordTree& tree, UnpublishedNodes* maker, Batch& batch) {
+  std::vector<PyObject*>& made = batch.made;
+  made.clear();
   for (NodeRecord& r : tree.records) {
     size_t count = static_cast<size_t>(r.child_count);
     if (count > made.size()) invariant_failed("record claims more children than were built");
-    PyObject* node = make_node(std::move(r.name), std::move(r.text), std::move(r.attrs),
-                               made.data() + (made.size() - count), count);
-    made.resize(made.size() - count);  // the children's references were taken either way
+    PyObject* const* children = made.data() + (made.size() - count);
+    PyObject* node = maker ? maker->make(std::move(r.name), std::move(r.text), std::move(r.attrs),
+                                         children, count)
+                           : make_node(std::move(r.name), std::move(r.text), std::move(r.attrs),
+                                       children, count);
     if (!node) {
-      for (PyObject* o : made) Py_DECREF(o);
-      recycle_tree(std::move(tree));
+      if (maker) {
+        batch.stranded.insert(batch.stranded.end(), made.begin(), made.end());
+      } else {
+        made.resize(made.size() - count);  // make_node released the children
+        for (PyObject* o : made) Py_DECREF(o);
+      }
+      made.clear();
       return nullptr;
     }
+    made.resize(made.size() - count);  // the node holds the children's references now
     made.push_back(node);
   }
-  recycle_tree(std::move(tree));
   if (made.size() != 1) invariant_failed("records do not form one tree");
-  return made.back();
+  PyObject* root = made.back();
+  made.clear();
+  return root;
+}
+
+PyObject* hand_out(Batch& batch) { return batch.nodes[batch.next++]; }
+
+// Reads on without the GIL until the batch is full or the walk stops; the event it stopped at.
+StreamEvent fill_batch(StreamObject* self, UnpublishedNodes* maker,
+                       std::optional<OsError>* os_error) {
+  Batch& batch = *self->batch;
+  GilRelease unlocked;
+  AttrLeaseScope attr_leases(0);
+  size_t bytes = 0;
+  while (true) {
+    StreamEvent event = self->stream->next();
+    if (event == StreamEvent::NeedInput && self->fd >= 0) {
+      OsError error;
+      if (!read_fd(self, &error)) {
+        *os_error = std::move(error);
+        return event;
+      }
+      continue;
+    }
+    if (event != StreamEvent::Element) return event;
+    bytes += self->stream->tree_bytes();
+    RecordTree tree = self->stream->take_tree();
+    PyObject* root = make_tree(tree, maker, batch);
+    recycle_tree(std::move(tree));
+    if (!root) {
+      batch.out_of_memory = true;
+      return event;
+    }
+    batch.nodes.push_back(root);
+    if (batch.nodes.size() >= kBatchTrees || bytes >= kBatchBytes) return event;
+  }
+}
+
+// Reads one element's tree with the GIL held and makes its nodes with make_node, as debug and
+// free-threaded interpreters need: no batch.
+StreamEvent fill_one(StreamObject* self, std::optional<OsError>* os_error) {
+  StreamEvent event;
+  {
+    GilRelease unlocked;
+    while ((event = self->stream->next()) == StreamEvent::NeedInput && self->fd >= 0) {
+      OsError error;
+      if (!read_fd(self, &error)) {
+        *os_error = std::move(error);
+        break;
+      }
+    }
+  }
+  if (event == StreamEvent::Element) {
+    Batch& batch = *self->batch;
+    RecordTree tree = self->stream->take_tree();
+    PyObject* root = make_tree(tree, nullptr, batch);
+    recycle_tree(std::move(tree));
+    if (!root) return StreamEvent::Failed;  // the exception is set
+    batch.nodes.push_back(root);
+  }
+  return event;
+}
+
+// Memory ran out while the nodes of an element were made: the iteration ends with MemoryError,
+// after the elements made before it.
+PyObject* out_of_memory(StreamObject* self) {
+  finish(self);
+  return PyErr_NoMemory();
 }
 
 PyObject* step(StreamObject* self) {
+  Batch& batch = *self->batch;
+  if (batch.next < batch.nodes.size()) return hand_out(batch);
+  batch.nodes.clear();
+  batch.next = 0;
+  if (batch.os_error) {
+    OsError error = std::move(*batch.os_error);
+    finish(self);
+    raise_os_error(error);
+    return nullptr;
+  }
+  if (batch.out_of_memory) return out_of_memory(self);
   while (true) {
     if (self->mode == Mode::Undecided) {
       if (!self->stream->input_ended() && self->stream->held().size() < kSniffBytes) {
@@ -186,15 +302,20 @@ PyObject* step(StreamObject* self) {
     }
     StreamEvent event;
     std::optional<OsError> os_error;
-    {
-      GilRelease unlocked;
-      while ((event = self->stream->next()) == StreamEvent::NeedInput && self->fd >= 0) {
-        OsError error;
-        if (!read_fd(self, &error)) {
-          os_error = std::move(error);
-          break;
-        }
-      }
+    if constexpr (kNodesWithoutGil) {
+      UnpublishedNodes maker(0);
+      event = fill_batch(self, &maker, &os_error);
+      maker.publish();
+      for (PyObject* o : batch.stranded) Py_DECREF(o);
+      batch.stranded.clear();
+      if (batch.out_of_memory && batch.nodes.empty()) return out_of_memory(self);
+    } else {
+      event = fill_one(self, &os_error);
+      if (event == StreamEvent::Failed && PyErr_Occurred()) return nullptr;
+    }
+    if (!batch.nodes.empty()) {
+      batch.os_error = std::move(os_error);
+      return hand_out(batch);
     }
     if (os_error) {
       finish(self);
@@ -206,7 +327,7 @@ PyObject* step(StreamObject* self) {
         if (!read_more(self)) return nullptr;
         continue;
       case StreamEvent::Element:
-        return wrap(self->stream->take_tree());
+        invariant_failed("an element read and no node made");
       case StreamEvent::End:
         finish(self);
         return nullptr;
@@ -258,8 +379,26 @@ PyObject* stream_exit(PyObject* obj, PyObject* const*, Py_ssize_t) {
   Py_RETURN_FALSE;
 }
 
+// A file object given by the caller can refer back to the iterator (an attribute, a closure, a
+// wrapper that keeps its reader), so an iterator holding one is tracked by the collector; one
+// reading a path refers to no Python object and is not.
+int stream_traverse(PyObject* obj, visitproc visit, void* arg) {
+  auto* self = reinterpret_cast<StreamObject*>(obj);
+  Py_VISIT(self->file);
+  Py_VISIT(Py_TYPE(obj));
+  return 0;
+}
+
+// Only for an iterator in a cycle nothing else reaches: it ends as close() ends it.
+int stream_clear(PyObject* obj) {
+  auto* self = reinterpret_cast<StreamObject*>(obj);
+  if (!self->busy) finish(self);
+  return 0;
+}
+
 void stream_dealloc(PyObject* obj) {
   auto* self = reinterpret_cast<StreamObject*>(obj);
+  PyObject_GC_UnTrack(obj);
   finish(self);
   PyTypeObject* type = Py_TYPE(obj);
   type->tp_free(obj);
@@ -277,6 +416,8 @@ PyMethodDef stream_methods[] = {
 PyType_Slot stream_slots[] = {
     {Py_tp_doc, const_cast<char*>("Iterator over the elements of a stream, made by iter_elements().")},
     {Py_tp_dealloc, reinterpret_cast<void*>(stream_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(stream_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(stream_clear)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(stream_next)},
     {Py_tp_methods, stream_methods},
@@ -287,7 +428,8 @@ PyType_Spec stream_spec = {
     "vantelix.ElementIterator",
     static_cast<int>(sizeof(StreamObject)),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+        Py_TPFLAGS_HAVE_GC,
     stream_slots,
 };
 
@@ -337,7 +479,7 @@ PyObject* iter_elements_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         return nullptr;
       }
     }
-    auto* self = PyObject_New(StreamObject, type);
+    auto* self = PyObject_GC_New(StreamObject, type);
     if (!self) {
       if (fd >= 0) close(fd);
       return nullptr;
@@ -349,8 +491,11 @@ PyObject* iter_elements_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     self->busy = false;
     self->done = false;
     self->decoded = nullptr;
+    self->batch = nullptr;
     PyRef owned = PyRef::steal(reinterpret_cast<PyObject*>(self));
     self->stream = new ElementStream(std::string(*tag));
+    self->batch = new Batch();
+    if (self->file) PyObject_GC_Track(self);
     return owned.release();
   });
 }

@@ -97,7 +97,80 @@ INSTANTIATE_TEST_SUITE_P(
                         "malformed XML at byte 100: invalid character reference '&#x110000;'"},
         DecodeErrorCase{"&#4294967297;",
                         "malformed XML at byte 100: invalid character reference '&#4294967297;'"},
-        DecodeErrorCase{"&#x+;", "malformed XML at byte 100: invalid character reference '&#x+;'"}));
+        DecodeErrorCase{"&#x+;", "malformed XML at byte 100: invalid character reference '&#x+;'"},
+        DecodeErrorCase{"&#xDFFF;", "malformed XML at byte 100: invalid character reference '&#xDFFF;'"},
+        DecodeErrorCase{"&#1114112;", "malformed XML at byte 100: invalid character reference '&#1114112;'"},
+        DecodeErrorCase{"&#0000000;", "malformed XML at byte 100: invalid character reference '&#0000000;'"},
+        DecodeErrorCase{"&#12a;", "malformed XML at byte 100: invalid character reference '&#12a;'"},
+        DecodeErrorCase{"&#65", "malformed XML at byte 100: unterminated entity reference"},
+        DecodeErrorCase{"&lt", "malformed XML at byte 100: unterminated entity reference"},
+        DecodeErrorCase{"&lt ;", "unknown entity reference '&lt ;' at byte 100"},
+        DecodeErrorCase{"&ampx;", "unknown entity reference '&ampx;' at byte 100"}));
+
+// Runs long enough for the 16-byte blocks, with the byte needing attention at every position of
+// the first, second and a cut-off last block, and a second one near the end.
+struct LongCase {
+  const char* special;
+  const char* text;  // what it becomes in text
+  const char* attr;  // what it becomes in an attribute value
+};
+
+class DecodeLong : public ::testing::TestWithParam<LongCase> {};
+
+TEST_P(DecodeLong, EveryPositionInAndAcrossBlocks) {
+  const LongCase& c = GetParam();
+  for (DecodeMode mode : {T, A}) {
+    const std::string becomes = mode == T ? c.text : c.attr;
+    for (size_t len : {0, 1, 16, 17, 31, 32, 33, 47, 70}) {
+      for (size_t at = 0; at <= len; ++at) {
+        std::string in, want;
+        for (size_t k = 0; k <= len; ++k) {
+          if (k == at) {
+            in += c.special;
+            want += becomes;
+          }
+          if (k < len) {
+            in += static_cast<char>('a' + k % 26);
+            want += static_cast<char>('a' + k % 26);
+          }
+        }
+        in += std::string(c.special) + "xyz";
+        want += becomes + "xyz";
+        Result<Decoded, ReadError> r = decode_text(in, 100, mode);
+        ASSERT_TRUE(r.ok()) << r.error().text();
+        std::string got = r.value().unchanged ? in : std::string(r.value().owned.view());
+        EXPECT_EQ(got, want) << "len " << len << " at " << at;
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Blocks, DecodeLong,
+    ::testing::Values(LongCase{"&amp;", "&", "&"}, LongCase{"&lt;", "<", "<"},
+                      LongCase{"&gt;", ">", ">"}, LongCase{"&quot;", "\"", "\""},
+                      LongCase{"&apos;", "'", "'"}, LongCase{"&amp;&amp;", "&&", "&&"},
+                      LongCase{"&#x4E2D;", "\u4E2D", "\u4E2D"}, LongCase{"&#25991;", "\u6587", "\u6587"},
+                      LongCase{"&#1114111;", "\U0010FFFF", "\U0010FFFF"},
+                      LongCase{"&#x10FFFF;", "\U0010FFFF", "\U0010FFFF"},
+                      LongCase{"&#0000065;", "A", "A"}, LongCase{"&#00000065;", "A", "A"},
+                      LongCase{"&#x0000041;", "A", "A"}, LongCase{"&#x00000041;", "A", "A"},
+                      LongCase{"&#+65;", "A", "A"}, LongCase{"\t", "\t", " "},
+                      LongCase{"\r\n", "\r\n", " "}, LongCase{"\n", "\n", " "}));
+
+TEST(DecodeLongError, OffsetOfAnUnterminatedReferenceAfterLongRuns) {
+  for (size_t at : {0, 15, 16, 17, 40}) {
+    std::string in(at, 'x');
+    in += "&amp";
+    in += std::string(40, 'y');
+    for (DecodeMode mode : {T, A}) {
+      Result<Decoded, ReadError> r = decode_text(in, 100, mode);
+      ASSERT_FALSE(r.ok());
+      EXPECT_EQ(r.error().text(), "malformed XML at byte " + std::to_string(100 + at) +
+                                      ": unterminated entity reference");
+    }
+  }
+}
 
 // ---------------------------------------------------------------------------------------------
 // White_Space and UTF-8

@@ -106,6 +106,24 @@ TEST(StoredStr, RangeOffCharacterBoundaryIsAnInternalFailure) {
   src->release();
 }
 
+class SourceTextInline : public ::testing::TestWithParam<size_t> {};
+
+TEST_P(SourceTextInline, CopiesTheBytesEndsThemWithZeroAndSharesLikeAnyOther) {
+  std::string bytes;
+  for (size_t i = 0; i < GetParam(); ++i) bytes += static_cast<char>('a' + i % 26);
+  SourceText* src = SourceText::copy_inline(bytes);
+  EXPECT_NE(static_cast<const void*>(src->data()), static_cast<const void*>(bytes.data()));
+  EXPECT_EQ(src->view(), bytes);
+  EXPECT_EQ(src->data()[bytes.size()], '\0');
+  {
+    StoredStr s = StoredStr::shared(src, 0, bytes.size());
+    src->release();  // the string's count keeps it
+    EXPECT_EQ(s.view(), bytes);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, SourceTextInline, ::testing::Values(0, 1, 15, 4096, 65536));
+
 namespace {
 std::vector<void*> released_owners;
 void record_release(void* owner) { released_owners.push_back(owner); }
