@@ -268,14 +268,7 @@ void AttrMapBuilder::grow() {
 }
 
 ptrdiff_t AttrMapBuilder::find_index(std::string_view key) const {
-  // The builder's keys were made by the caller moments ago, so their ranges need no check.
-  if (slots_.empty()) {
-    for (size_t i = 0; i < count_; ++i) {
-      const StoredStr& k = entries_[i].key;
-      if (k.size() == key.size() && k.raw_view() == key) return static_cast<ptrdiff_t>(i);
-    }
-    return -1;
-  }
+  if (slots_.empty()) return find_linear(key);
   size_t mask = slots_.size() - 1;
   for (size_t i = attr_key_hash(keys_, key) & mask;; i = (i + 1) & mask) {
     uint32_t slot = slots_[i];

@@ -108,13 +108,7 @@ class AttrMapBuilder {
   // Maps of a few entries, nearly every element's, take the inline path.
   bool insert_new(StoredStr& key, StoredStr& value) {
     if (count_ < AttrMap::kLinearMax && count_ < capacity_) [[likely]] {
-      const std::string_view k = key.raw_view();
-      for (size_t i = 0; i < count_; ++i) {
-        const StoredStr& other = entries_[i].key;
-        if (other.size() == k.size() && std::memcmp(other.raw_view().data(), k.data(), k.size()) == 0) {
-          return false;
-        }
-      }
+      if (find_linear(key.raw_view()) >= 0) return false;
       new (&entries_[count_++]) AttrEntry{std::move(key), std::move(value)};
       return true;
     }
@@ -129,6 +123,17 @@ class AttrMapBuilder {
  private:
   bool insert_new_slow(StoredStr& key, StoredStr& value);
   ptrdiff_t find_index(std::string_view key) const;
+  // The entry whose key is `key`, by comparing every key; -1 when none. The builder's keys were
+  // made by the caller moments ago, so their ranges need no check.
+  ptrdiff_t find_linear(std::string_view key) const {
+    for (size_t i = 0; i < count_; ++i) {
+      const StoredStr& k = entries_[i].key;
+      if (k.size() == key.size() && std::memcmp(k.raw_view().data(), key.data(), key.size()) == 0) {
+        return static_cast<ptrdiff_t>(i);
+      }
+    }
+    return -1;
+  }
   void add_to_index(size_t entry);
   void rebuild_index(size_t slot_count);
   void grow();

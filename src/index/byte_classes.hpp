@@ -15,6 +15,7 @@ enum ByteClass : uint8_t {
   kGt = 4,        // '>'
   kQuestion = 8,  // '?': ends a processing-instruction target
   kQuote = 16,    // '"' and '\'': open an attribute value inside a start tag
+  kEquals = 32,   // '=': ends an attribute name
 };
 
 constexpr bool is_space(unsigned char c) {
@@ -24,7 +25,7 @@ constexpr bool is_space(unsigned char c) {
 constexpr uint8_t byte_class(unsigned char c) {
   return static_cast<uint8_t>((is_space(c) ? kSpace : 0) | (c == '/' ? kSlash : 0) |
                               (c == '>' ? kGt : 0) | (c == '?' ? kQuestion : 0) |
-                              (c == '"' || c == '\'' ? kQuote : 0));
+                              (c == '"' || c == '\'' ? kQuote : 0) | (c == '=' ? kEquals : 0));
 }
 
 inline constexpr std::array<uint8_t, 256> kByteClasses = [] {

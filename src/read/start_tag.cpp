@@ -1,7 +1,6 @@
 // start_tag.cpp: element names and the attribute list of a start tag.
 #include "read/start_tag.hpp"
 
-#include <array>
 #include <bit>
 #include <cstring>
 #include <string>
@@ -9,6 +8,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "index/byte_classes.hpp"
 #include "read/references.hpp"
 
 namespace vx {
@@ -16,19 +16,14 @@ namespace {
 
 constexpr const char* kOffsetTooLarge = "XML index offset exceeds addressable input size";
 
-// Byte classes of a start tag, one table lookup per byte instead of a chain of comparisons.
-enum : uint8_t { kSpace = 1, kEndsName = 2 };
-
-constexpr std::array<uint8_t, 256> make_tag_classes() {
-  std::array<uint8_t, 256> t{};
-  for (unsigned char c : {' ', '\n', '\t', '\r', '\f'}) t[c] = kSpace | kEndsName;
-  for (unsigned char c : {'=', '"', '\''}) t[c] = kEndsName;
-  return t;
+// One lookup in the index's byte-class table per byte instead of a chain of comparisons.
+inline bool is_space(char c) {
+  return index_detail::in_classes(static_cast<unsigned char>(c), index_detail::kSpace);
 }
-constexpr std::array<uint8_t, 256> kTagClasses = make_tag_classes();
-
-inline bool is_space(char c) { return kTagClasses[static_cast<unsigned char>(c)] & kSpace; }
-inline bool ends_attr_name(char c) { return kTagClasses[static_cast<unsigned char>(c)] & kEndsName; }
+inline bool ends_attr_name(char c) {
+  using namespace index_detail;
+  return in_classes(static_cast<unsigned char>(c), kSpace | kEquals | kQuote);
+}
 
 // The first byte of [p, end) that a value cannot simply be shared past: its closing `quote`, a
 // '<', or a byte that decoding changes ('&', tab, line feed, carriage return); `end` if none.

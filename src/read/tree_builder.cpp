@@ -3,10 +3,8 @@
 
 #include <algorithm>
 #include <bit>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <new>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -29,7 +27,7 @@ constexpr const char* kOffsetTooLarge = "XML index offset exceeds addressable in
 // Character data gathered for an open element. A single stretch stays a range of the input; only
 // a second non-blank piece (or a decoded one) makes an owned copy.
 struct Frame {
-  enum class Acc : uint8_t { Empty, Borrowed, Owned, Decoded };
+  enum class Acc : uint8_t { Empty, Borrowed, Owned };
   uint64_t name_start = 0;
   uint64_t name_len = 0;
   uint64_t child_count = 0;
@@ -38,19 +36,6 @@ struct Frame {
   uint64_t acc_start = 0;
   uint64_t acc_len = 0;
   std::string owned;  // keeps its capacity while the frame slot is reused
-  // Decoded: the element's only text so far, decoded straight into a block of its own (from
-  // malloc), which becomes the stored text when nothing was taken out of it.
-  char* decoded = nullptr;
-  uint64_t decoded_len = 0;
-  uint64_t decoded_room = 0;  // the block's size: the raw text's
-
-  // Turns Decoded into Owned, for more text to be appended.
-  void own_decoded() {
-    owned.assign(decoded, decoded_len);
-    std::free(decoded);
-    decoded = nullptr;
-    acc = Acc::Owned;
-  }
 };
 
 struct OuterName {
@@ -68,8 +53,6 @@ struct Scratch {
   void release() noexcept {
     for (Frame& f : frames) {
       f.attrs.reset();
-      std::free(f.decoded);  // left by a read that stopped inside the element
-      f.decoded = nullptr;
       if (f.owned.capacity() > 4096) std::string().swap(f.owned);
     }
     if (frames.size() > 1024) std::vector<Frame>().swap(frames);
@@ -165,7 +148,6 @@ inline void Walk::add_record(StoredStr name, StoredStr text, AttrMap attrs, uint
 }
 
 void Walk::append_borrowed(Frame& f, uint64_t start, uint64_t len) {
-  if (f.acc == Frame::Acc::Decoded) f.own_decoded();
   switch (f.acc) {
     case Frame::Acc::Empty:
       f.acc = Frame::Acc::Borrowed;
@@ -186,29 +168,10 @@ void Walk::append_borrowed(Frame& f, uint64_t start, uint64_t len) {
     case Frame::Acc::Owned:
       f.owned.append(bytes(start, len));
       return;
-    case Frame::Acc::Decoded:
-      return;  // made Owned above
   }
 }
 
 bool Walk::append_decoded(Frame& f, uint64_t start, uint64_t len) {
-  if (f.acc == Frame::Acc::Empty) {
-    // The usual case: one stretch of text holding references, decoded right into its own block.
-    char* block = static_cast<char*>(std::malloc(len ? len : 1));
-    if (!block) throw std::bad_alloc();
-    Result<size_t, ReadError> written = decode_into(bytes(start, len), start, DecodeMode::Text, block);
-    if (!written) {
-      std::free(block);
-      error_ = std::move(written.error());
-      return false;
-    }
-    f.decoded = block;
-    f.decoded_len = written.value();
-    f.decoded_room = len ? len : 1;
-    f.acc = Frame::Acc::Decoded;
-    return true;
-  }
-  if (f.acc == Frame::Acc::Decoded) f.own_decoded();
   if (f.acc == Frame::Acc::Borrowed && !all_white_space(bytes(f.acc_start, f.acc_len))) {
     f.owned.assign(bytes(f.acc_start, f.acc_len));
   } else if (f.acc != Frame::Acc::Owned) {
@@ -314,23 +277,6 @@ StoredStr Walk::finish_text(Frame& f) {
       Trimmed t = trim_white_space(f.owned);
       if (t.start == t.end) return {};
       return StoredStr::copy_of(std::string_view(f.owned).substr(t.start, t.end - t.start));
-    }
-    case Frame::Acc::Decoded: {
-      char* block = f.decoded;
-      f.decoded = nullptr;
-      Trimmed t = trim_white_space(std::string_view(block, f.decoded_len));
-      if (t.start == t.end) {
-        std::free(block);
-        return {};
-      }
-      const size_t kept = t.end - t.start;
-      if (kept == f.decoded_room) return StoredStr::adopt(block, kept);
-      // References and trimmed blanks leave the block larger than the text: the tree keeps an
-      // exact copy, and the block goes back to be taken again by the next decoding of the same
-      // size (shrinking it in place would leave its tail as scattered free pieces).
-      StoredStr text = StoredStr::copy_of(std::string_view(block + t.start, kept));
-      std::free(block);
-      return text;
     }
   }
   return {};
