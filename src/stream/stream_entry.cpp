@@ -21,6 +21,7 @@
 #include "pyref.hpp"
 #include "storage/big_block.hpp"
 #include "stream/element_stream.hpp"
+#include "stream/read_ahead.hpp"
 
 namespace vx {
 namespace {
@@ -55,6 +56,7 @@ struct Batch {
   std::vector<PyObject*> made;      // the post-order stack of the tree being made
   std::vector<PyObject*> stranded;  // nodes left by a make that ran out of memory
   bool out_of_memory = false;
+  bool read_failed = false;  // the read-ahead's read() failed: it holds the exception
   std::optional<OsError> os_error;
 };
 
@@ -68,11 +70,16 @@ struct StreamObject {
   bool done;
   DecodedDocument* decoded;  // a document that is not UTF-8, decoded whole; maps error offsets
   Batch* batch;
+  ReadAhead* ahead;  // calls the file object's read() on a thread of its own, once started
+  uint64_t bytes_read;  // what the file object's read() gave on this thread
+  bool ahead_tried;  // the read-ahead was started or found not to be wanted
 };
 
 // Ends the iteration: an opened file is closed and the walk's memory freed.
 void finish(StreamObject* self) {
   self->done = true;
+  delete self->ahead;  // before the file it reads goes
+  self->ahead = nullptr;
   if (self->fd >= 0) {
     close(self->fd);
     self->fd = -1;
@@ -111,26 +118,67 @@ bool read_object(StreamObject* self) {
   PyRef got = PyRef::steal(PyObject_CallMethod(self->file, "read", "n",
                                                static_cast<Py_ssize_t>(kStreamChunk)));
   if (!got) return false;
-  if (!PyObject_CheckBuffer(got.get())) {
-    PyErr_Format(PyExc_TypeError,
-                 "iter_elements() needs a binary file object: read() returned '%.200s', not bytes",
-                 _PyType_Name(Py_TYPE(got.get())));
-    return false;
-  }
-  Py_buffer view;
-  if (PyObject_GetBuffer(got.get(), &view, PyBUF_SIMPLE) < 0) return false;
-  size_t len = static_cast<size_t>(view.len);
-  if (len > kStreamChunk) {
-    PyBuffer_Release(&view);
-    PyErr_Format(PyExc_ValueError, "read() returned %zu bytes, more than the %zu asked for", len,
-                 kStreamChunk);
-    return false;
-  }
-  self->stream->append(static_cast<const char*>(view.buf), len);
-  PyBuffer_Release(&view);
+  size_t len = 0;
+  char* space = self->stream->input_space(kStreamChunk);
+  bool ok = copy_read_result(got.get(), space, kStreamChunk, &len);
+  self->stream->commit(len);
+  if (!ok) return false;
+  self->bytes_read += len;
   if (len == 0) self->stream->end_input();
   return true;
 }
+
+// A file object's read() is called ahead on a thread of its own once the stream has shown itself
+// longer than a few chunks: what read() costs (decompressing, say) is then paid beside the walk.
+// Only for the io module's file objects, whose read() may be called from any thread; another
+// object's read() keeps to the iterating thread, since some refuse other threads.
+constexpr uint64_t kBytesBeforeAhead = 2 * kStreamChunk;
+
+bool may_read_ahead(PyObject* file) {
+  PyRef io = PyRef::steal(PyImport_ImportModule("io"));
+  PyRef base = io ? PyRef::steal(PyObject_GetAttrString(io.get(), "IOBase")) : PyRef();
+  int is_io = base ? PyObject_IsInstance(file, base.get()) : -1;
+  if (is_io < 0) PyErr_Clear();
+  return is_io == 1;
+}
+
+void start_read_ahead(StreamObject* self) {
+  if (!self->file || self->ahead_tried || self->mode != Mode::Utf8 ||
+      self->bytes_read < kBytesBeforeAhead || self->stream->input_ended()) {
+    return;
+  }
+  self->ahead_tried = true;
+  if (may_read_ahead(self->file)) {
+    self->ahead = ReadAhead::for_file_object(self->file, kStreamChunk).release();
+  }
+}
+
+// Without the GIL: more bytes for the walk, from the read-ahead or the opened file. False when
+// reading failed: the OS error is in `os_error`, or batch.read_failed marks the read-ahead's.
+bool read_unlocked(StreamObject* self, std::optional<OsError>* os_error) {
+  if (ReadAhead* ahead = self->ahead) {
+    switch (ahead->wait()) {
+      case ReadAhead::Got::Bytes: {
+        std::string_view chunk = ahead->chunk();
+        self->stream->append(chunk.data(), chunk.size());
+        ahead->release();
+        return true;
+      }
+      case ReadAhead::Got::End:
+        self->stream->end_input();
+        return true;
+      case ReadAhead::Got::Failed:
+        self->batch->read_failed = true;
+        return false;
+    }
+  }
+  OsError error;
+  if (read_fd(self, &error)) return true;
+  *os_error = std::move(error);
+  return false;
+}
+
+bool reads_unlocked(const StreamObject* self) { return self->fd >= 0 || self->ahead; }
 
 bool read_more(StreamObject* self) {
   if (self->fd < 0) return read_object(self);
@@ -226,12 +274,8 @@ StreamEvent fill_batch(StreamObject* self, UnpublishedNodes* maker,
   size_t bytes = 0;
   while (true) {
     StreamEvent event = self->stream->next();
-    if (event == StreamEvent::NeedInput && self->fd >= 0) {
-      OsError error;
-      if (!read_fd(self, &error)) {
-        *os_error = std::move(error);
-        return event;
-      }
+    if (event == StreamEvent::NeedInput && reads_unlocked(self)) {
+      if (!read_unlocked(self, os_error)) return event;
       continue;
     }
     if (event != StreamEvent::Element) return event;
@@ -254,12 +298,8 @@ StreamEvent fill_one(StreamObject* self, std::optional<OsError>* os_error) {
   StreamEvent event;
   {
     GilRelease unlocked;
-    while ((event = self->stream->next()) == StreamEvent::NeedInput && self->fd >= 0) {
-      OsError error;
-      if (!read_fd(self, &error)) {
-        *os_error = std::move(error);
-        break;
-      }
+    while ((event = self->stream->next()) == StreamEvent::NeedInput && reads_unlocked(self)) {
+      if (!read_unlocked(self, os_error)) break;
     }
   }
   if (event == StreamEvent::Element) {
@@ -280,6 +320,13 @@ PyObject* out_of_memory(StreamObject* self) {
   return PyErr_NoMemory();
 }
 
+// The read-ahead's read() failed: its exception ends the iteration, after the elements before.
+PyObject* read_failed(StreamObject* self) {
+  self->ahead->raise_failure();
+  finish(self);
+  return nullptr;
+}
+
 PyObject* step(StreamObject* self) {
   Batch& batch = *self->batch;
   if (batch.next < batch.nodes.size()) return hand_out(batch);
@@ -292,6 +339,7 @@ PyObject* step(StreamObject* self) {
     return nullptr;
   }
   if (batch.out_of_memory) return out_of_memory(self);
+  if (batch.read_failed) return read_failed(self);
   while (true) {
     if (self->mode == Mode::Undecided) {
       if (!self->stream->input_ended() && self->stream->held().size() < kSniffBytes) {
@@ -300,6 +348,7 @@ PyObject* step(StreamObject* self) {
       }
       if (!decide(self)) return nullptr;
     }
+    start_read_ahead(self);
     StreamEvent event;
     std::optional<OsError> os_error;
     if constexpr (kNodesWithoutGil) {
@@ -322,6 +371,7 @@ PyObject* step(StreamObject* self) {
       raise_os_error(*os_error);
       return nullptr;
     }
+    if (batch.read_failed) return read_failed(self);
     switch (event) {
       case StreamEvent::NeedInput:
         if (!read_more(self)) return nullptr;
@@ -492,6 +542,9 @@ PyObject* iter_elements_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     self->done = false;
     self->decoded = nullptr;
     self->batch = nullptr;
+    self->ahead = nullptr;
+    self->bytes_read = 0;
+    self->ahead_tried = false;
     PyRef owned = PyRef::steal(reinterpret_cast<PyObject*>(self));
     self->stream = new ElementStream(std::string(*tag));
     self->batch = new Batch();
