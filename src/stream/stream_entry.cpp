@@ -4,9 +4,11 @@
 #include "stream/stream_entry.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -130,16 +132,29 @@ bool read_object(StreamObject* self) {
 
 // A file object's read() is called ahead on a thread of its own once the stream has shown itself
 // longer than a few chunks: what read() costs (decompressing, say) is then paid beside the walk.
-// Only for the io module's file objects, whose read() may be called from any thread; another
-// object's read() keeps to the iterating thread, since some refuse other threads.
+// Only for the io module's file objects, whose read() may be called from any thread (some other
+// objects refuse all but their own), and only over a regular file: a socket's or a pipe's read()
+// can wait without end, and a read under way would hold up close() and the caller's own use of
+// the file after it.
 constexpr uint64_t kBytesBeforeAhead = 2 * kStreamChunk;
 
-bool may_read_ahead(PyObject* file) {
+bool is_io_object(PyObject* file) {
   PyRef io = PyRef::steal(PyImport_ImportModule("io"));
   PyRef base = io ? PyRef::steal(PyObject_GetAttrString(io.get(), "IOBase")) : PyRef();
   int is_io = base ? PyObject_IsInstance(file, base.get()) : -1;
   if (is_io < 0) PyErr_Clear();
   return is_io == 1;
+}
+
+bool reads_a_regular_file(PyObject* file) {
+  PyRef fileno = PyRef::steal(PyObject_CallMethod(file, "fileno", nullptr));
+  long fd = fileno ? PyLong_AsLong(fileno.get()) : -1;
+  if (fd < 0 || fd > INT_MAX) {
+    PyErr_Clear();
+    return false;
+  }
+  struct stat st;
+  return fstat(static_cast<int>(fd), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 void start_read_ahead(StreamObject* self) {
@@ -148,7 +163,7 @@ void start_read_ahead(StreamObject* self) {
     return;
   }
   self->ahead_tried = true;
-  if (may_read_ahead(self->file)) {
+  if (is_io_object(self->file) && reads_a_regular_file(self->file)) {
     self->ahead = ReadAhead::for_file_object(self->file, kStreamChunk).release();
   }
 }
