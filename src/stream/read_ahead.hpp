@@ -49,8 +49,8 @@ class ReadAhead {
   void stop();
 
  private:
-  // Chunks read and not yet walked: enough to keep the thread busy while the walk takes one.
-  static constexpr size_t kSlots = 4;
+  // Chunks read and not yet walked: enough that the thread rarely waits for the walk to free one.
+  static constexpr size_t kSlots = 16;
   struct Slot {
     std::unique_ptr<char[]> bytes;
     size_t size = 0;

@@ -41,15 +41,21 @@ enum class Mode : uint8_t { Undecided, Utf8, Decoded };
 // made right away without it (where the interpreter allows, see kNodesWithoutGil), their memory
 // and their attribute maps' taken from chunks leased for the batch rather than under the arenas'
 // locks one block at a time. The roots wait in `nodes` to be handed out one per next(). A batch
-// ends after kBatchTrees trees or kBatchBytes bytes of elements, and wherever the walk stops: the
+// ends after kBatch.trees trees or kBatch.bytes bytes of elements, and wherever the walk stops: the
 // file object's read is needed, or the stream ends or fails, which the walk says again once the
 // batch is handed out. An OS error met while reading, or memory running out while nodes are
-// made, waits the same way.
-constexpr size_t kBatchTrees = 32;
-constexpr size_t kBatchBytes = 128 * 1024;
+// made, waits the same way. While a read-ahead thread runs (see start_read_ahead) batches are
+// larger: each one takes the GIL back from a thread that holds it for the Python parts of read(),
+// and fewer hand-overs save more than the nodes that stay out of cache cost.
+struct BatchLimits {
+  size_t trees;
+  size_t bytes;
+};
+constexpr BatchLimits kBatch{32, 128 * 1024};
+constexpr BatchLimits kBatchBesideReadAhead{512, 1024 * 1024};
 
 struct Batch {
-  Batch() { nodes.reserve(kBatchTrees); }
+  Batch() { nodes.reserve(kBatch.trees); }
   ~Batch() {
     for (size_t i = next; i < nodes.size(); ++i) Py_DECREF(nodes[i]);
   }
@@ -136,7 +142,10 @@ bool read_object(StreamObject* self) {
 // objects refuse all but their own), and only over a regular file: a socket's or a pipe's read()
 // can wait without end, and a read under way would hold up close() and the caller's own use of
 // the file after it.
+// The thread reads chunks smaller than the walk's own: a read() result of 256 KB takes fresh pages
+// from the allocator each time, faulted in while the GIL is held.
 constexpr uint64_t kBytesBeforeAhead = 2 * kStreamChunk;
+constexpr size_t kReadAheadChunk = 64 * 1024;
 
 bool is_io_object(PyObject* file) {
   PyRef io = PyRef::steal(PyImport_ImportModule("io"));
@@ -164,7 +173,7 @@ void start_read_ahead(StreamObject* self) {
   }
   self->ahead_tried = true;
   if (is_io_object(self->file) && reads_a_regular_file(self->file)) {
-    self->ahead = ReadAhead::for_file_object(self->file, kStreamChunk).release();
+    self->ahead = ReadAhead::for_file_object(self->file, kReadAheadChunk).release();
   }
 }
 
@@ -284,6 +293,7 @@ PyObject* hand_out(Batch& batch) { return batch.nodes[batch.next++]; }
 StreamEvent fill_batch(StreamObject* self, UnpublishedNodes* maker,
                        std::optional<OsError>* os_error) {
   Batch& batch = *self->batch;
+  const BatchLimits limits = self->ahead ? kBatchBesideReadAhead : kBatch;
   GilRelease unlocked;
   AttrLeaseScope attr_leases(0);
   size_t bytes = 0;
@@ -303,7 +313,7 @@ StreamEvent fill_batch(StreamObject* self, UnpublishedNodes* maker,
       return event;
     }
     batch.nodes.push_back(root);
-    if (batch.nodes.size() >= kBatchTrees || bytes >= kBatchBytes) return event;
+    if (batch.nodes.size() >= limits.trees || bytes >= limits.bytes) return event;
   }
 }
 
