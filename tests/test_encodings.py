@@ -349,6 +349,15 @@ def test_offsets_far_into_large_documents(declared, codec, mark):
 # Declarations
 
 
+@pytest.mark.parametrize("codec, mark", [("utf_32_le", codecs.BOM_UTF32_LE), ("utf_32_be", codecs.BOM_UTF32_BE),
+                                         ("utf_16_le", codecs.BOM_UTF16_LE)])
+def test_text_made_only_of_characters_beyond_the_first_plane(codec, mark):
+    """Each such character takes as many bytes in UTF-8 as in UTF-32: no fewer than its input."""
+    text = "\U0001F600\U00010348" * 20_000
+    node = vantelix.read_bytes(encode(f"<r a='{text}'>{text}</r>", codec, mark), "r")
+    assert node.text == text and node.attrs["a"] == text
+
+
 @pytest.mark.parametrize("name", ["x-no-such-encoding", "base64", "rot13", "hex", "utf-9", "", "ISO-8859-99",
                                   "latin 1", "8859-1", " utf-8", "windows-1251\u00e9"])
 @pytest.mark.parametrize("style", [0, 1, 4])

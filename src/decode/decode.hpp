@@ -85,6 +85,23 @@ struct NativeDecoded {
 // std::bad_alloc when memory runs out.
 NativeDecoded transcode_native(const DecodePlan& plan, std::string_view input);
 
+// Transcoding a piece at a time, for a stream: the native methods and Ascii, into a buffer of the
+// caller's. plan.skip is not applied: a piece holds no byte-order mark.
+struct Transcoded {
+  size_t written;     // bytes of UTF-8 made, of the characters before any ill-formed sequence
+  bool ok;
+  size_t invalid_at;  // when not ok: offset in the piece of the first ill-formed sequence
+};
+
+// Bytes of `out` that transcode_into may write for `n` input bytes.
+size_t transcoded_room(const DecodePlan& plan, size_t n) noexcept;
+
+Transcoded transcode_into(const DecodePlan& plan, std::string_view input, char* out) noexcept;
+
+// The length of the longest start of `input` made of whole characters: the rest, a character cut
+// short by the end of what has arrived, waits for the next piece.
+size_t whole_characters(const DecodePlan& plan, std::string_view input) noexcept;
+
 // The input offset of the character whose UTF-8 holds byte `utf8_offset` of what
 // transcode_native made from `input` (the input's length for the end of the text).
 size_t input_offset_native(const DecodePlan& plan, std::string_view input, size_t utf8_offset);

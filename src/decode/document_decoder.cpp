@@ -350,21 +350,40 @@ ReadError DecodedDocument::to_input(ReadError error) const {
   return error;
 }
 
+namespace {
+
+// The plan for a declared name, and the registry's entry it came from.
+Result<const CodecEntry*, DecodeFailed> declared_plan(const Sniffed& sniffed, DecodePlan* plan) {
+  Result<const CodecEntry*, DecodeFailed> found = lookup_codec(sniffed);
+  if (!found) return std::move(found.error());
+  const CodecEntry* codec = found.value();
+  plan->label = sniffed.name;
+  switch (codec->kind) {
+    case CodecEntry::Kind::Utf8: plan->method = Method::Utf8, plan->label = "UTF-8"; break;
+    case CodecEntry::Kind::Ascii: plan->method = Method::Ascii; break;
+    case CodecEntry::Kind::Table: plan->method = Method::Table, plan->table = &codec->table; break;
+    case CodecEntry::Kind::Pairs: plan->method = Method::Pairs, plan->pairs = codec->pairs.get(); break;
+    case CodecEntry::Kind::Codec: plan->method = Method::Codec; break;
+  }
+  return codec;
+}
+
+}  // namespace
+
+Status<DecodeFailed> plan_encoding(const Sniffed& sniffed, DecodePlan* plan) {
+  if (plan_from_bytes(sniffed, plan)) return {};
+  Result<const CodecEntry*, DecodeFailed> found = declared_plan(sniffed, plan);
+  if (!found) return std::move(found.error());
+  return {};
+}
+
 Status<DecodeFailed> decode_document(SourceRef input, const Sniffed& sniffed, DecodedDocument* out) {
   DecodePlan& plan = out->plan_;
   const CodecEntry* codec = nullptr;
   if (!plan_from_bytes(sniffed, &plan)) {
-    Result<const CodecEntry*, DecodeFailed> found = lookup_codec(sniffed);
+    Result<const CodecEntry*, DecodeFailed> found = declared_plan(sniffed, &plan);
     if (!found) return std::move(found.error());
     codec = found.value();
-    plan.label = sniffed.name;
-    switch (codec->kind) {
-      case CodecEntry::Kind::Utf8: plan.method = Method::Utf8, plan.label = "UTF-8"; break;
-      case CodecEntry::Kind::Ascii: plan.method = Method::Ascii; break;
-      case CodecEntry::Kind::Table: plan.method = Method::Table, plan.table = &codec->table; break;
-      case CodecEntry::Kind::Pairs: plan.method = Method::Pairs, plan.pairs = codec->pairs.get(); break;
-      case CodecEntry::Kind::Codec: plan.method = Method::Codec; break;
-    }
   }
 
   if (plan.method == Method::Utf8) {

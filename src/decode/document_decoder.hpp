@@ -56,6 +56,10 @@ class DecodedDocument {
   std::vector<PyRef> states_;  // the codec decoder's state at each checkpoint
 };
 
+// How a document is to be decoded, by what sniff_encoding found in it: a declared name is looked
+// up in the codec registry. GIL held.
+Status<DecodeFailed> plan_encoding(const Sniffed& sniffed, DecodePlan* plan);
+
 // Decodes `input` (one count handed over) by what sniff_encoding found in it: a declared name
 // is looked up in the codec registry, UTF-8 is left to be checked as it is read, ASCII is checked, UTF-16, UTF-32,
 // single-byte and double-byte encodings are transcoded with the GIL released, others through

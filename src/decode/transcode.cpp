@@ -104,25 +104,40 @@ Char next32(const unsigned char* p, size_t left) {
   return {u, 4};
 }
 
-template <Char (*Next)(const unsigned char*, size_t), size_t Unit>
-NativeDecoded transcode_units(std::string_view input, size_t skip) {
-  auto* p = reinterpret_cast<const unsigned char*>(input.data()) + skip;
-  auto* end = reinterpret_cast<const unsigned char*>(input.data()) + input.size();
-  // A unit makes at most 3 bytes of UTF-8 (4 for a pair of two units).
-  Output out((input.size() - skip) / Unit * 3 + 4);
-  char* w = out.data();
+template <Char (*Next)(const unsigned char*, size_t)>
+Transcoded units_into(std::string_view input, char* out) {
+  auto* begin = reinterpret_cast<const unsigned char*>(input.data());
+  auto* p = begin;
+  auto* end = begin + input.size();
+  char* w = out;
   while (p < end) {
     Char c = Next(p, static_cast<size_t>(end - p));
-    if (!c.bytes) {
-      NativeDecoded failed;
-      failed.invalid_at = static_cast<size_t>(p - reinterpret_cast<const unsigned char*>(input.data()));
-      return failed;
-    }
+    if (!c.bytes) return {static_cast<size_t>(w - out), false, static_cast<size_t>(p - begin)};
     w += put_utf8(c.cp, w);
     p += c.bytes;
   }
+  return {static_cast<size_t>(w - out), true, 0};
+}
+
+NativeDecoded failed_at(size_t offset) {
+  NativeDecoded failed;
+  failed.invalid_at = offset;
+  return failed;
+}
+
+NativeDecoded unchanged() {
+  NativeDecoded same;
+  same.unchanged = true;
+  return same;
+}
+
+template <Char (*Next)(const unsigned char*, size_t)>
+NativeDecoded transcode_units(std::string_view input, size_t skip, size_t room) {
+  Output out(room);
+  Transcoded t = units_into<Next>(input.substr(skip), out.data());
+  if (!t.ok) return failed_at(skip + t.invalid_at);
   NativeDecoded done;
-  done.text = out.finish(static_cast<size_t>(w - out.data()));
+  done.text = out.finish(t.written);
   return done;
 }
 
@@ -140,19 +155,11 @@ size_t map_units(std::string_view input, size_t skip, size_t utf8_offset) {
   return input.size();
 }
 
-NativeDecoded transcode_table(const ByteTable& t, std::string_view input) {
-  size_t plain = t.ascii_identity ? first_non_ascii(input) : 0;
-  if (plain == input.size()) {
-    NativeDecoded same;
-    same.unchanged = true;
-    return same;
-  }
+// `plain`: the leading bytes known to be ASCII that stands for itself.
+Transcoded table_into(const ByteTable& t, std::string_view input, size_t plain, char* out) {
   auto* s = reinterpret_cast<const unsigned char*>(input.data());
-  // Rows are copied 4 bytes at a time, so the last one may write 3 bytes past its character.
-  Output out(plain + (input.size() - plain) * t.widest + 4);
-  char* w = out.data();
-  std::memcpy(w, s, plain);
-  w += plain;
+  std::memcpy(out, s, plain);
+  char* w = out + plain;
   for (size_t i = plain; i < input.size(); ++i) {
     unsigned char b = s[i];
     size_t n = t.len[b];
@@ -160,17 +167,25 @@ NativeDecoded transcode_table(const ByteTable& t, std::string_view input) {
       *w++ = t.utf8[b][0];
       continue;
     }
-    if (n == 0) {
-      NativeDecoded failed;
-      failed.invalid_at = i;
-      return failed;
-    }
+    if (n == 0) return {static_cast<size_t>(w - out), false, i};
     std::memcpy(w, t.utf8[b], 4);  // the table row is 4 bytes wide; only n of them count
     w += n;
   }
-  NativeDecoded done;
-  done.text = out.finish(static_cast<size_t>(w - out.data()));
-  return done;
+  return {static_cast<size_t>(w - out), true, 0};
+}
+
+// Rows are copied 4 bytes at a time, so the last one may write 3 bytes past its character.
+size_t table_room(const ByteTable& t, size_t plain, size_t n) { return plain + (n - plain) * t.widest + 4; }
+
+NativeDecoded transcode_table(const ByteTable& t, std::string_view input) {
+  size_t plain = t.ascii_identity ? first_non_ascii(input) : 0;
+  if (plain == input.size()) return unchanged();
+  Output out(table_room(t, plain, input.size()));
+  Transcoded done = table_into(t, input, plain, out.data());
+  if (!done.ok) return failed_at(done.invalid_at);
+  NativeDecoded made;
+  made.text = out.finish(done.written);
+  return made;
 }
 
 size_t map_table(const ByteTable& t, std::string_view input, size_t utf8_offset) {
@@ -182,17 +197,10 @@ size_t map_table(const ByteTable& t, std::string_view input, size_t utf8_offset)
   return input.size();
 }
 
-NativeDecoded transcode_pairs(const PairTable& t, std::string_view input) {
+Transcoded pairs_into(const PairTable& t, std::string_view input, char* out) {
   auto* s = reinterpret_cast<const unsigned char*>(input.data());
   const size_t n = input.size();
-  if (t.single.ascii_identity && first_non_ascii(input) == n) {
-    NativeDecoded same;
-    same.unchanged = true;
-    return same;
-  }
-  // A single byte makes at most 3 bytes of UTF-8 (half-width katakana), a pair at most 4.
-  Output out(n * 3 + 4);
-  char* w = out.data();
+  char* w = out;
   const bool ascii = t.single.ascii_identity;
   size_t i = 0;
   while (i < n) {
@@ -216,18 +224,37 @@ NativeDecoded transcode_pairs(const PairTable& t, std::string_view input) {
       continue;
     }
     size_t len = t.lead[b] && i + 1 < n ? t.pair_len[b - 0x80][s[i + 1]] : 0;
-    if (!len) {
-      NativeDecoded failed;
-      failed.invalid_at = i;
-      return failed;
-    }
+    if (!len) return {static_cast<size_t>(w - out), false, i};
     std::memcpy(w, t.pair_utf8[b - 0x80][s[i + 1]], 4);
     w += len;
     i += 2;
   }
-  NativeDecoded done;
-  done.text = out.finish(static_cast<size_t>(w - out.data()));
-  return done;
+  return {static_cast<size_t>(w - out), true, 0};
+}
+
+// A single byte makes at most 3 bytes of UTF-8 (half-width katakana), a pair at most 4.
+size_t pairs_room(size_t n) { return n * 3 + 4; }
+
+NativeDecoded transcode_pairs(const PairTable& t, std::string_view input) {
+  if (t.single.ascii_identity && first_non_ascii(input) == input.size()) return unchanged();
+  Output out(pairs_room(input.size()));
+  Transcoded done = pairs_into(t, input, out.data());
+  if (!done.ok) return failed_at(done.invalid_at);
+  NativeDecoded made;
+  made.text = out.finish(done.written);
+  return made;
+}
+
+// Where the last whole character ends: a lead byte at the end waits for its trail.
+size_t whole_pairs(const PairTable& t, std::string_view input) {
+  auto* s = reinterpret_cast<const unsigned char*>(input.data());
+  const size_t n = input.size();
+  size_t i = 0;
+  while (i < n) {
+    unsigned char b = s[i];
+    i += !t.single.len[b] && t.lead[b] ? 2 : 1;
+  }
+  return i > n ? n - 1 : n;
 }
 
 size_t map_pairs(const PairTable& t, std::string_view input, size_t utf8_offset) {
@@ -269,14 +296,63 @@ size_t first_non_ascii(std::string_view bytes) noexcept {
 
 NativeDecoded transcode_native(const DecodePlan& plan, std::string_view input) {
   size_t skip = plan.skip < input.size() ? plan.skip : input.size();
+  const size_t room = transcoded_room(plan, input.size() - skip);
   switch (plan.method) {
-    case Method::Utf16LE: return transcode_units<next16<false>, 2>(input, skip);
-    case Method::Utf16BE: return transcode_units<next16<true>, 2>(input, skip);
-    case Method::Utf32LE: return transcode_units<next32<false>, 4>(input, skip);
-    case Method::Utf32BE: return transcode_units<next32<true>, 4>(input, skip);
+    case Method::Utf16LE: return transcode_units<next16<false>>(input, skip, room);
+    case Method::Utf16BE: return transcode_units<next16<true>>(input, skip, room);
+    case Method::Utf32LE: return transcode_units<next32<false>>(input, skip, room);
+    case Method::Utf32BE: return transcode_units<next32<true>>(input, skip, room);
     case Method::Table: return transcode_table(*plan.table, input);
     case Method::Pairs: return transcode_pairs(*plan.pairs, input);
     default: invariant_failed("transcode_native: not a native method");
+  }
+}
+
+size_t transcoded_room(const DecodePlan& plan, size_t n) noexcept {
+  switch (plan.method) {
+    // A 16-bit unit makes at most 3 bytes of UTF-8, a pair of them 4; a 32-bit unit makes 4.
+    case Method::Utf16LE:
+    case Method::Utf16BE: return n / 2 * 3 + 4;
+    case Method::Utf32LE:
+    case Method::Utf32BE: return n + 4;
+    case Method::Table: return table_room(*plan.table, 0, n);
+    case Method::Pairs: return pairs_room(n);
+    default: return n + 4;
+  }
+}
+
+Transcoded transcode_into(const DecodePlan& plan, std::string_view input, char* out) noexcept {
+  switch (plan.method) {
+    case Method::Utf16LE: return units_into<next16<false>>(input, out);
+    case Method::Utf16BE: return units_into<next16<true>>(input, out);
+    case Method::Utf32LE: return units_into<next32<false>>(input, out);
+    case Method::Utf32BE: return units_into<next32<true>>(input, out);
+    case Method::Table: return table_into(*plan.table, input, 0, out);
+    case Method::Pairs: return pairs_into(*plan.pairs, input, out);
+    case Method::Ascii: {
+      size_t plain = first_non_ascii(input);
+      std::memcpy(out, input.data(), plain);
+      return {plain, plain == input.size(), plain};
+    }
+    default: invariant_failed("transcode_into: not a native method");
+  }
+}
+
+size_t whole_characters(const DecodePlan& plan, std::string_view input) noexcept {
+  const size_t n = input.size();
+  switch (plan.method) {
+    case Method::Utf16LE:
+    case Method::Utf16BE: {
+      size_t whole = n & ~size_t{1};
+      if (whole < 2) return whole;
+      auto* last = reinterpret_cast<const unsigned char*>(input.data()) + whole - 2;
+      uint32_t u = plan.method == Method::Utf16BE ? unit16<true>(last) : unit16<false>(last);
+      return u >= 0xD800 && u <= 0xDBFF ? whole - 2 : whole;  // a pair's first half waits
+    }
+    case Method::Utf32LE:
+    case Method::Utf32BE: return n & ~size_t{3};
+    case Method::Pairs: return whole_pairs(*plan.pairs, input);
+    default: return n;
   }
 }
 

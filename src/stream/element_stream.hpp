@@ -90,6 +90,8 @@ class ElementStream {
   bool input_ended() const noexcept { return ended_; }
   // The bytes held and not yet walked past; before the first `next`, all that has arrived.
   std::string_view held() const noexcept { return buf_; }
+  // Stream offset of the first byte held: no error is reported at an offset before it.
+  uint64_t held_from() const noexcept { return base_; }
   const std::string& tag() const noexcept { return tag_; }
 
   // Walks as far as the bytes allow. Element: `take_tree()` holds the next element's records.

@@ -24,6 +24,7 @@
 #include "storage/big_block.hpp"
 #include "stream/element_stream.hpp"
 #include "stream/read_ahead.hpp"
+#include "stream/stream_decoder.hpp"
 
 namespace vx {
 namespace {
@@ -35,7 +36,9 @@ const Signature iter_elements_signature{"iter_elements()", iter_elements_params,
 // that sniffing reads.
 constexpr size_t kSniffBytes = 4096;
 
-enum class Mode : uint8_t { Undecided, Utf8, Decoded };
+// How the bytes become the UTF-8 that is walked: as they are, through the stream decoder as they
+// arrive, or (for encodings only the interpreter's codecs decode) all of them at once.
+enum class Mode : uint8_t { Undecided, Utf8, Transcoded, Decoded };
 
 // Elements are read in batches: the GIL is let go once per batch, and the nodes of its trees are
 // made right away without it (where the interpreter allows, see kNodesWithoutGil), their memory
@@ -76,7 +79,8 @@ struct StreamObject {
   Mode mode;
   bool busy;
   bool done;
-  DecodedDocument* decoded;  // a document that is not UTF-8, decoded whole; maps error offsets
+  StreamDecoder* decoder;    // Mode::Transcoded: turns the bytes into UTF-8; maps error offsets
+  DecodedDocument* decoded;  // Mode::Decoded: the document decoded whole; maps error offsets
   Batch* batch;
   ReadAhead* ahead;  // calls the file object's read() on a thread of its own, once started
   uint64_t bytes_read;  // what the file object's read() gave on this thread
@@ -96,27 +100,62 @@ void finish(StreamObject* self) {
   self->batch = nullptr;
   delete self->stream;
   self->stream = nullptr;
+  delete self->decoder;
+  self->decoder = nullptr;
   delete self->decoded;
   self->decoded = nullptr;
   Py_CLEAR(self->file);
 }
 
+// Where the bytes read go: to the walk, or through the decoder first. A decoding failure is not
+// one of reading: the walk goes on over the characters before it, and it is raised when the walk
+// needs more (see reads_unlocked and step).
+char* input_space(StreamObject* self, size_t n) {
+  return self->decoder ? self->decoder->input_space(n) : self->stream->input_space(n);
+}
+
+void commit_input(StreamObject* self, size_t n) {
+  if (self->decoder) {
+    self->decoder->commit(n, self->stream);
+  } else {
+    self->stream->commit(n);
+  }
+}
+
+void append_input(StreamObject* self, const char* data, size_t n) {
+  if (self->decoder) {
+    self->decoder->append(data, n, self->stream);
+  } else {
+    self->stream->append(data, n);
+  }
+}
+
+void end_input(StreamObject* self) {
+  if (self->decoder) {
+    self->decoder->end_input(self->stream);
+  } else {
+    self->stream->end_input();
+  }
+}
+
+bool decoding_failed(const StreamObject* self) { return self->decoder && self->decoder->failed(); }
+
 // Reads from the opened file without the GIL. False with the OS error in `error`.
 bool read_fd(StreamObject* self, OsError* error) {
   while (true) {
-    char* space = self->stream->input_space(kStreamChunk);
+    char* space = input_space(self, kStreamChunk);
     ssize_t got = read(self->fd, space, kStreamChunk);
     if (got < 0 && errno == EINTR) {
-      self->stream->commit(0);
+      commit_input(self, 0);
       continue;
     }
     if (got < 0) {
       *error = OsError{errno, {}};
-      self->stream->commit(0);
+      commit_input(self, 0);
       return false;
     }
-    self->stream->commit(static_cast<size_t>(got));
-    if (got == 0) self->stream->end_input();
+    commit_input(self, static_cast<size_t>(got));
+    if (got == 0) end_input(self);
     return true;
   }
 }
@@ -127,12 +166,12 @@ bool read_object(StreamObject* self) {
                                                static_cast<Py_ssize_t>(kStreamChunk)));
   if (!got) return false;
   size_t len = 0;
-  char* space = self->stream->input_space(kStreamChunk);
+  char* space = input_space(self, kStreamChunk);
   bool ok = copy_read_result(got.get(), space, kStreamChunk, &len);
-  self->stream->commit(len);
+  commit_input(self, len);
   if (!ok) return false;
   self->bytes_read += len;
-  if (len == 0) self->stream->end_input();
+  if (len == 0) end_input(self);
   return true;
 }
 
@@ -167,7 +206,8 @@ bool reads_a_regular_file(PyObject* file) {
 }
 
 void start_read_ahead(StreamObject* self) {
-  if (!self->file || self->ahead_tried || self->mode != Mode::Utf8 ||
+  if (!self->file || self->ahead_tried ||
+      (self->mode != Mode::Utf8 && self->mode != Mode::Transcoded) ||
       self->bytes_read < kBytesBeforeAhead || self->stream->input_ended()) {
     return;
   }
@@ -184,12 +224,12 @@ bool read_unlocked(StreamObject* self, std::optional<OsError>* os_error) {
     switch (ahead->wait()) {
       case ReadAhead::Got::Bytes: {
         std::string_view chunk = ahead->chunk();
-        self->stream->append(chunk.data(), chunk.size());
+        append_input(self, chunk.data(), chunk.size());
         ahead->release();
         return true;
       }
       case ReadAhead::Got::End:
-        self->stream->end_input();
+        end_input(self);
         return true;
       case ReadAhead::Got::Failed:
         self->batch->read_failed = true;
@@ -202,7 +242,9 @@ bool read_unlocked(StreamObject* self, std::optional<OsError>* os_error) {
   return false;
 }
 
-bool reads_unlocked(const StreamObject* self) { return self->fd >= 0 || self->ahead; }
+bool reads_unlocked(const StreamObject* self) {
+  return (self->fd >= 0 || self->ahead) && !decoding_failed(self);
+}
 
 bool read_more(StreamObject* self) {
   if (self->fd < 0) return read_object(self);
@@ -216,15 +258,31 @@ bool read_more(StreamObject* self) {
   return ok;
 }
 
-// UTF-8 streams; any other encoding is read whole and decoded first (the decoding stage works on
-// whole documents), and the walk then goes over the decoded text with offsets mapped back.
-bool decide(StreamObject* self) {
-  Sniffed sniffed = sniff_encoding(self->stream->held());
-  DecodePlan plan;
-  if (plan_from_bytes(sniffed, &plan) && plan.method == Method::Utf8) {
-    self->mode = Mode::Utf8;
-    return true;
+bool raise_decode_failed(const DecodeFailed& failed) {
+  if (failed.read_error) {
+    PyRef message = PyRef::steal(new_str(failed.read_error->text()));
+    PyErr_SetObject(PyExc_ValueError, message.get());
   }
+  return false;
+}
+
+// The walk goes over the decoder's UTF-8 from the start: what arrived so far goes through it.
+void start_transcoding(StreamObject* self, const DecodePlan& plan) {
+  auto decoder = std::make_unique<StreamDecoder>(plan);
+  auto fresh = std::make_unique<ElementStream>(self->stream->tag());
+  std::string_view held = self->stream->held();
+  if (decoder->append(held.data(), held.size(), fresh.get()) && self->stream->input_ended()) {
+    decoder->end_input(fresh.get());
+  }
+  delete self->stream;
+  self->stream = fresh.release();
+  self->decoder = decoder.release();
+  self->mode = Mode::Transcoded;
+}
+
+// Encodings that only the interpreter's codecs decode are read whole and decoded first, and the
+// walk then goes over the decoded text with offsets mapped back.
+bool decode_whole(StreamObject* self, const Sniffed& sniffed) {
   while (!self->stream->input_ended()) {
     if (!read_more(self)) return false;
   }
@@ -235,13 +293,7 @@ bool decide(StreamObject* self) {
   SourceRef input(SourceText::adopt(copy, all.size(), all.size() + 1));
   auto decoded = std::make_unique<DecodedDocument>();
   Status<DecodeFailed> ok = decode_document(std::move(input), sniffed, decoded.get());
-  if (!ok) {
-    if (ok.error().read_error) {
-      PyRef message = PyRef::steal(new_str(ok.error().read_error->text()));
-      PyErr_SetObject(PyExc_ValueError, message.get());
-    }
-    return false;
-  }
+  if (!ok) return raise_decode_failed(ok.error());
   auto fresh = std::make_unique<ElementStream>(self->stream->tag());
   std::string_view text = decoded->text()->view();
   fresh->append(text.data(), text.size());
@@ -251,6 +303,22 @@ bool decide(StreamObject* self) {
   self->decoded = decoded.release();
   self->mode = Mode::Decoded;
   return true;
+}
+
+bool decide(StreamObject* self) {
+  Sniffed sniffed = sniff_encoding(self->stream->held());
+  DecodePlan plan;
+  Status<DecodeFailed> planned = plan_encoding(sniffed, &plan);
+  if (!planned) return raise_decode_failed(planned.error());
+  if (plan.method == Method::Utf8) {
+    self->mode = Mode::Utf8;
+    return true;
+  }
+  if (StreamDecoder::streams(plan.method)) {
+    start_transcoding(self, plan);
+    return true;
+  }
+  return decode_whole(self, sniffed);
 }
 
 // Turns the records of one element (post-order, the root last) into nodes, with `maker` when
@@ -345,6 +413,15 @@ PyObject* out_of_memory(StreamObject* self) {
   return PyErr_NoMemory();
 }
 
+// Bytes the encoding does not allow: the iteration ends with their ValueError, after the elements
+// before them.
+PyObject* raise_decoding_failure(StreamObject* self) {
+  PyRef message = PyRef::steal(new_str(self->decoder->failure().text()));
+  finish(self);
+  if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+  return nullptr;
+}
+
 // The read-ahead's read() failed: its exception ends the iteration, after the elements before.
 PyObject* read_failed(StreamObject* self) {
   self->ahead->raise_failure();
@@ -399,6 +476,7 @@ PyObject* step(StreamObject* self) {
     if (batch.read_failed) return read_failed(self);
     switch (event) {
       case StreamEvent::NeedInput:
+        if (decoding_failed(self)) return raise_decoding_failure(self);
         if (!read_more(self)) return nullptr;
         continue;
       case StreamEvent::Element:
@@ -408,6 +486,7 @@ PyObject* step(StreamObject* self) {
         return nullptr;
       case StreamEvent::Failed: {
         ReadError error = self->stream->error();
+        if (self->decoder) error = self->decoder->to_input(std::move(error));
         if (self->decoded) error = self->decoded->to_input(std::move(error));
         finish(self);
         PyRef message = PyRef::steal(new_str(error.text()));
@@ -565,6 +644,7 @@ PyObject* iter_elements_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     self->mode = Mode::Undecided;
     self->busy = false;
     self->done = false;
+    self->decoder = nullptr;
     self->decoded = nullptr;
     self->batch = nullptr;
     self->ahead = nullptr;
