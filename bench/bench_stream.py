@@ -3,7 +3,7 @@ iterparse (with the usual clearing), each in a subprocess of its own for a clean
 
     PYTHONPATH=build-test/src /usr/bin/python3 bench/bench_stream.py [--gb 1] [--big-gb 4]
         [--repeat 3] [--big-readers vantelix,lxml,etree] [--path /tmp/vx_stream_dump.xml]
-        [--before DIR]
+        [--before DIR] [--encoding UTF-16]
 
 Writes the dump at --path (and .gz beside it) and deletes them at the end. Each run reads the
 title of every page. The readers take turns, round after round (--repeat), so they share
@@ -11,8 +11,11 @@ whatever else the machine is doing; the best round of each is shown, with the me
 is the child's VmHWM minus its VmRSS after the imports (the largest of the rounds). The larger
 dump (--big-gb) is read raw by --big-readers. --before adds a run of the vantelix built in DIR
 (say, the previous commit's build directory's src) beside this one, raw and through gzip.
+--encoding writes the dumps in another encoding that every reader knows (UTF-16, ISO-8859-1...);
+pages hold characters outside Latin-1, so only encodings of all of Unicode make sense there.
 """
 import argparse
+import codecs
 import gzip
 import os
 import statistics
@@ -34,16 +37,17 @@ BODY = (
 ) * 8
 
 
-def generate(path, gigabytes):
+def generate(path, gigabytes, encoding="UTF-8"):
     target = int(gigabytes * 1e9)
+    encode = codecs.getincrementalencoder(encoding)().encode  # a byte-order mark only once
     with open(path, "wb") as f:
-        f.write(b'<?xml version="1.0" encoding="UTF-8"?>\n<dump>\n')
+        f.write(encode(f'<?xml version="1.0" encoding="{encoding}"?>\n<dump>\n'))
         i = 0
         while f.tell() < target:
             block = "".join(PAGE.format(i=i + k, d=(i + k) % 28 + 1, body=BODY) for k in range(2000))
-            f.write(block.encode())
+            f.write(encode(block))
             i += 2000
-        f.write(b"</dump>\n")
+        f.write(encode("</dump>\n"))
     return i
 
 
@@ -166,12 +170,13 @@ def main():
     ap.add_argument("--skip-read-file", action="store_true")
     ap.add_argument("--skip-gzip", action="store_true")
     ap.add_argument("--before", help="a directory holding another build of vantelix, read too")
+    ap.add_argument("--encoding", default="UTF-8", help="the dumps' encoding (UTF-8, UTF-16...)")
     args = ap.parse_args()
     dump = args.path
     print("command:", " ".join([os.path.basename(sys.executable)] + sys.argv))
     try:
         t = time.perf_counter()
-        pages = generate(dump, args.gb)
+        pages = generate(dump, args.gb, args.encoding)
         size = os.path.getsize(dump)
         print(f"dump: {size / 1e9:.2f} GB, {pages} pages ({time.perf_counter() - t:.0f} s to write)")
         readers = ["vantelix", "lxml", "etree"]
@@ -188,7 +193,7 @@ def main():
         if args.big_gb:
             if os.path.exists(dump + ".gz"):
                 os.unlink(dump + ".gz")
-            pages = generate(dump, args.big_gb)
+            pages = generate(dump, args.big_gb, args.encoding)
             size = os.path.getsize(dump)
             print(f"dump: {size / 1e9:.2f} GB, {pages} pages")
             big = [(w, False) for w in args.big_readers.split(",")]

@@ -8,6 +8,8 @@
 
 #include "decode/decode.hpp"
 #include "read/unicode.hpp"
+#include "stream/element_stream.hpp"
+#include "stream/stream_decoder.hpp"
 
 using namespace vx;
 using namespace std::string_literals;
@@ -173,21 +175,45 @@ TEST(Transcode, Utf16AndUtf32WithTheirOffsetsBack) {
   EXPECT_EQ(bad, 4u);
 }
 
+// Latin-1 without 0x81, as in windows-1252.
+const ByteTable& latin_table() {
+  static const ByteTable latin = [] {
+    ByteTable t{};
+    for (unsigned b = 0; b < 256; ++b) {
+      if (b == 0x81) continue;
+      char buf[4];
+      size_t n = b < 0x80 ? (buf[0] = static_cast<char>(b), 1)
+                          : (buf[0] = static_cast<char>(0xC0 | (b >> 6)), buf[1] = static_cast<char>(0x80 | (b & 0x3F)), 2);
+      t.len[b] = static_cast<uint8_t>(n);
+      std::memcpy(t.utf8[b], buf, n);
+    }
+    t.ascii_identity = true;
+    t.widest = 2;
+    return t;
+  }();
+  return latin;
+}
+
+// ASCII, lead byte 0x82 with trail 0xA0 making U+3042 (as Shift_JIS), and 0xA1 alone making U+FF61.
+const PairTable& pair_table() {
+  static const PairTable* pairs = [] {
+    auto* t = new PairTable{};
+    t->single = latin_table();
+    for (unsigned b = 0x80; b < 256; ++b) t->single.len[b] = 0;
+    t->single.len[0xA1] = 3;
+    std::memcpy(t->single.utf8[0xA1], "\xEF\xBD\xA1", 3);
+    t->lead[0x82] = true;
+    t->pair_len[0x02][0xA0] = 3;
+    std::memcpy(t->pair_utf8[0x02][0xA0], "\xE3\x81\x82", 3);
+    return t;
+  }();
+  return *pairs;
+}
+
 TEST(Transcode, ByteTableAndPairTable) {
-  static ByteTable latin{};
-  for (unsigned b = 0; b < 256; ++b) {
-    if (b == 0x81) continue;  // no character, as in windows-1252
-    char buf[4];
-    size_t n = b < 0x80 ? (buf[0] = static_cast<char>(b), 1)
-                        : (buf[0] = static_cast<char>(0xC0 | (b >> 6)), buf[1] = static_cast<char>(0x80 | (b & 0x3F)), 2);
-    latin.len[b] = static_cast<uint8_t>(n);
-    std::memcpy(latin.utf8[b], buf, n);
-  }
-  latin.ascii_identity = true;
-  latin.widest = 2;
   DecodePlan plan;
   plan.method = Method::Table;
-  plan.table = &latin;
+  plan.table = &latin_table();
   EXPECT_EQ(transcoded(plan, "<r/>"), "<r/>");  // all ASCII: the input itself
   EXPECT_EQ(transcoded(plan, "<\xE9>"), "<\xC3\xA9>");
   EXPECT_EQ(input_offset_native(plan, "<\xE9>", 3), 2u);
@@ -195,17 +221,8 @@ TEST(Transcode, ByteTableAndPairTable) {
   EXPECT_EQ(transcoded(plan, "<\xE9\x81", &bad), "<failed>");
   EXPECT_EQ(bad, 2u);
 
-  // Lead byte 0x82 with trail 0xA0 makes U+3042 (as Shift_JIS); 0xA1 alone makes U+FF61.
-  static PairTable pairs{};
-  pairs.single = latin;
-  for (unsigned b = 0x80; b < 256; ++b) pairs.single.len[b] = 0;
-  pairs.single.len[0xA1] = 3;
-  std::memcpy(pairs.single.utf8[0xA1], "\xEF\xBD\xA1", 3);
-  pairs.lead[0x82] = true;
-  pairs.pair_len[0x02][0xA0] = 3;
-  std::memcpy(pairs.pair_utf8[0x02][0xA0], "\xE3\x81\x82", 3);
   plan.method = Method::Pairs;
-  plan.pairs = &pairs;
+  plan.pairs = &pair_table();
   const std::string in = "<abcdefgh\x82\xA0\xA1>";
   EXPECT_EQ(transcoded(plan, in), "<abcdefgh\xE3\x81\x82\xEF\xBD\xA1>");
   EXPECT_EQ(input_offset_native(plan, in, 10), 9u);
@@ -217,6 +234,118 @@ TEST(Transcode, ByteTableAndPairTable) {
   EXPECT_EQ(bad, 1u);
   EXPECT_EQ(transcoded(plan, "<\x83>", &bad), "<failed>");  // neither a character nor a lead
   EXPECT_EQ(bad, 1u);
+}
+
+// ---------------------------------------------------------------------------------------------
+// A stream decoded a piece at a time
+
+struct Decoded {
+  std::string utf8;
+  bool ok = true;
+  size_t invalid_at = 0;
+  bool operator==(const Decoded&) const = default;
+};
+
+// What decoding the whole input gives: the text, or the first ill-formed sequence and the text
+// of the characters before it.
+Decoded decoded_whole(const DecodePlan& plan, const std::string& input) {
+  size_t bad = 0;
+  if (plan.method == Method::Ascii) {
+    bad = first_non_ascii(input);
+    return {input.substr(0, bad), bad == input.size(), bad == input.size() ? 0 : bad};
+  }
+  std::string text = transcoded(plan, input, &bad);
+  if (text != "<failed>") return {text};
+  return {transcoded(plan, input.substr(0, bad)), false, bad};
+}
+
+// The input given to a StreamDecoder in pieces ending at `cuts`, then its end.
+Decoded decoded_in_pieces(const std::string& input, const std::vector<size_t>& cuts, StreamDecoder* decoder,
+                          ElementStream* out) {
+  size_t at = 0;
+  bool ok = true;
+  for (size_t i = 0; ok && i <= cuts.size(); ++i) {
+    size_t end = i < cuts.size() ? cuts[i] : input.size();
+    if (i % 2) {
+      ok = decoder->append(input.data() + at, end - at, out);
+    } else {
+      std::memcpy(decoder->input_space(end - at), input.data() + at, end - at);
+      ok = decoder->commit(end - at, out);
+    }
+    at = end;
+  }
+  if (ok) ok = decoder->end_input(out);
+  EXPECT_EQ(out->input_ended(), ok);
+  return {std::string(out->held()), ok, ok ? 0 : static_cast<size_t>(decoder->failure().offset)};
+}
+
+struct StreamCase {
+  Method method;
+  size_t skip;
+  std::string input;
+};
+
+std::vector<StreamCase> stream_cases() {
+  const std::string le = "\xFF\xFE<\0\xE9\0\xAC\x20\x3D\xD8\x00\xDE>\0"s;  // "<é€😀>" after a mark
+  const std::string be = "\0<\0\xE9\x20\xAC\xD8\x3D\xDE\x00\0>"s;
+  const std::string le32 = "\xFF\xFE\0\0<\0\0\0\x00\xF6\x01\0\xE9\0\0\0"s;
+  const std::string be32 = "\0\0\0<\0\x01\xF6\x00\0\0\0\xE9"s;
+  return {
+      {Method::Utf16LE, 2, le},
+      {Method::Utf16LE, 2, le + "\x3D\xD8<\0"s},   // a lone high surrogate
+      {Method::Utf16LE, 2, le + "\x00\xDE"s},       // a lone low surrogate
+      {Method::Utf16LE, 2, le + "<"},                // half a unit at the end
+      {Method::Utf16LE, 2, le + "\x3D\xD8"s},       // a pair cut by the end
+      {Method::Utf16BE, 0, be},
+      {Method::Utf16BE, 0, be + "\xD8\x3D\0"s},
+      {Method::Utf32LE, 4, le32},
+      {Method::Utf32LE, 4, le32 + "\0\0\x11\0<\0\0\0"s},  // beyond U+10FFFF
+      {Method::Utf32BE, 0, be32},
+      {Method::Utf32BE, 0, be32 + "\0\0"s},
+      {Method::Table, 0, "<r a='\xE9'>caf\xE9 \xFC</r>"},
+      {Method::Table, 0, "<r>\xE9\x81</r>"},
+      {Method::Pairs, 0, "<abcdefgh\x82\xA0\xA1>\x82\xA0\x82\xA0"},
+      {Method::Pairs, 0, "<\x82\xA0\x82\xA1>"},
+      {Method::Pairs, 0, "<\x82\xA0\x82"},
+      {Method::Ascii, 0, "<r>plain</r>"},
+      {Method::Ascii, 0, "<r>pl\xE9in</r>"},
+  };
+}
+
+DecodePlan plan_of(const StreamCase& c) {
+  DecodePlan plan;
+  plan.method = c.method;
+  plan.skip = c.skip;
+  plan.table = &latin_table();
+  plan.pairs = &pair_table();
+  plan.label = "X";
+  return plan;
+}
+
+// Cut anywhere, once or before every byte, a stream decodes to what the whole input does, fails
+// where it fails after handing on the characters before, and maps every offset of its UTF-8 back
+// as the whole-input mapping does.
+TEST(StreamDecoder, PiecesDecodeAsTheWhole) {
+  for (const StreamCase& c : stream_cases()) {
+    const DecodePlan plan = plan_of(c);
+    const Decoded whole = decoded_whole(plan, c.input);
+    std::vector<std::vector<size_t>> splits;
+    for (size_t at = 0; at <= c.input.size(); ++at) splits.push_back({at});
+    std::vector<size_t> every;
+    for (size_t at = 1; at < c.input.size(); ++at) every.push_back(at);
+    splits.push_back(every);
+    for (const std::vector<size_t>& cuts : splits) {
+      StreamDecoder decoder(plan);
+      ElementStream out("r");
+      const Decoded got = decoded_in_pieces(c.input, cuts, &decoder, &out);
+      EXPECT_EQ(got, whole) << c.input.size() << " bytes, " << cuts.size() << " cuts from " << cuts[0];
+      if (!whole.ok) continue;
+      for (size_t k = 0; k <= whole.utf8.size(); ++k) {
+        ReadError mapped = decoder.to_input(ReadError::syntax("m", k));
+        EXPECT_EQ(mapped.offset, input_offset_native(plan, c.input, k)) << k;
+      }
+    }
+  }
 }
 
 }  // namespace
