@@ -67,6 +67,7 @@ struct DecodePlan {
   std::string label;                // the encoding's name for "invalid ..." messages
   const ByteTable* table = nullptr; // Method::Table
   const PairTable* pairs = nullptr; // Method::Pairs
+  std::string codec;                // Method::Codec: the registry's name for it
 };
 
 // The plan when the bytes alone decide it (no name for the codec registry to resolve): UTF-8

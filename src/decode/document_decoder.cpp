@@ -38,10 +38,7 @@ std::unordered_map<std::string, std::unique_ptr<CodecEntry>>& codec_cache() {
 DecodeFailed read_failure(ReadError e) { return DecodeFailed{std::move(e)}; }
 DecodeFailed python_failure() { return DecodeFailed{}; }
 
-DecodeFailed unsupported(const Sniffed& s) {
-  PyErr_Clear();
-  return read_failure(ReadError::syntax("unsupported encoding '" + s.name + "'", s.name_at));
-}
+DecodeFailed unsupported(const Sniffed& s) { return read_failure(unsupported_encoding(s)); }
 
 bool is_charmap_gap(PyObject* error_value) {
   // charmap codecs report a byte without a character under the codec name "charmap"; a
@@ -283,6 +280,8 @@ class GrowingText {
   char* data_;
 };
 
+}  // namespace
+
 PyRef decode_chunk(PyObject* decoder, const char* data, size_t size, bool final) {
   PyRef view = PyRef::steal(PyMemoryView_FromMemory(const_cast<char*>(data),
                                                     static_cast<Py_ssize_t>(size), PyBUF_READ));
@@ -298,7 +297,27 @@ size_t pending_bytes(PyObject* state) {
   return PyBytes_Check(buffered) ? static_cast<size_t>(PyBytes_GET_SIZE(buffered)) : 0;
 }
 
-}  // namespace
+size_t decode_error_offset(size_t chunk_at, size_t chunk_end) {
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  PyRef t = PyRef::steal(type), v = PyRef::steal(value), trace = PyRef::steal(tb);
+  Py_ssize_t start = 0;
+  PyRef seen = PyRef::steal(PyUnicodeDecodeError_GetObject(v.get()));
+  if (PyUnicodeDecodeError_GetStart(v.get(), &start) < 0 || !seen || !PyBytes_Check(seen.get())) {
+    PyErr_Clear();
+    return chunk_at;
+  }
+  // The error counts in the bytes the decoder saw: those it held back, then the chunk.
+  size_t seen_size = static_cast<size_t>(PyBytes_GET_SIZE(seen.get()));
+  size_t first = chunk_end >= seen_size ? chunk_end - seen_size : 0;
+  return std::min(first + static_cast<size_t>(start), chunk_end);
+}
+
+ReadError unsupported_encoding(const Sniffed& s) {
+  PyErr_Clear();
+  return ReadError::syntax("unsupported encoding '" + s.name + "'", s.name_at);
+}
 
 // Feeds the bytes from the checkpoint before the offset one at a time until the character
 // holding it comes out. On any failure the checkpoint's own offset is the answer.
@@ -363,7 +382,7 @@ Result<const CodecEntry*, DecodeFailed> declared_plan(const Sniffed& sniffed, De
     case CodecEntry::Kind::Ascii: plan->method = Method::Ascii; break;
     case CodecEntry::Kind::Table: plan->method = Method::Table, plan->table = &codec->table; break;
     case CodecEntry::Kind::Pairs: plan->method = Method::Pairs, plan->pairs = codec->pairs.get(); break;
-    case CodecEntry::Kind::Codec: plan->method = Method::Codec; break;
+    case CodecEntry::Kind::Codec: plan->method = Method::Codec, plan->codec = codec->name; break;
   }
   return codec;
 }
@@ -453,22 +472,7 @@ Status<DecodeFailed> decode_document(SourceRef input, const Sniffed& sniffed, De
     PyRef chunk = decode_chunk(decoder.get(), bytes.data() + at, n, final);
     if (!chunk) {
       if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
-        // The error counts in the bytes the decoder saw: those it held back, then this chunk.
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        PyErr_NormalizeException(&type, &value, &tb);
-        PyRef t = PyRef::steal(type), v = PyRef::steal(value), trace = PyRef::steal(tb);
-        Py_ssize_t start = 0;
-        PyRef seen = PyRef::steal(PyUnicodeDecodeError_GetObject(v.get()));
-        if (PyUnicodeDecodeError_GetStart(v.get(), &start) < 0 || !seen || !PyBytes_Check(seen.get())) {
-          PyErr_Clear();
-          start = 0;
-          seen = PyRef();
-        }
-        size_t seen_size = seen ? static_cast<size_t>(PyBytes_GET_SIZE(seen.get())) : n;
-        size_t first = at + n >= seen_size ? at + n - seen_size : 0;
-        size_t offset = std::min(first + static_cast<size_t>(start), bytes.size());
-        return read_failure(ReadError::syntax("invalid " + plan.label, offset));
+        return read_failure(ReadError::syntax("invalid " + plan.label, decode_error_offset(at, at + n)));
       }
       if (PyErr_ExceptionMatches(PyExc_UnicodeError) || PyErr_ExceptionMatches(PyExc_LookupError)) {
         return unsupported(sniffed);

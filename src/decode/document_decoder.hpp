@@ -56,6 +56,20 @@ class DecodedDocument {
   std::vector<PyRef> states_;  // the codec decoder's state at each checkpoint
 };
 
+// The steps of decoding through a codec of the registry, for whole documents and for streams.
+// GIL held.
+//
+// One call of an incremental decoder's decode() on `size` bytes at `data`.
+PyRef decode_chunk(PyObject* decoder, const char* data, size_t size, bool final);
+// Bytes the decoder holds back from its last call, by its getstate() result.
+size_t pending_bytes(PyObject* state);
+// The input offset of the UnicodeDecodeError that is set (and cleared here), raised by a decode()
+// of the chunk from input offset `chunk_at` to `chunk_end`.
+size_t decode_error_offset(size_t chunk_at, size_t chunk_end);
+// The error for a declared name that no codec of the registry decodes as text. Clears the
+// Python error.
+ReadError unsupported_encoding(const Sniffed& sniffed);
+
 // How a document is to be decoded, by what sniff_encoding found in it: a declared name is looked
 // up in the codec registry. GIL held.
 Status<DecodeFailed> plan_encoding(const Sniffed& sniffed, DecodePlan* plan);

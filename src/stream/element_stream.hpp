@@ -50,6 +50,7 @@ class ByteBuffer {
     if (n) std::memcpy(data_ + old, bytes, n);
   }
   void erase_front(size_t n) noexcept {
+    if (n == 0) return;
     std::memmove(data_, data_ + n, size_ - n);
     size_ -= n;
   }

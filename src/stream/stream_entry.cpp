@@ -34,8 +34,8 @@ void finish(StreamObject* self) {
   self->stream = nullptr;
   delete self->decoder;
   self->decoder = nullptr;
-  delete self->decoded;
-  self->decoded = nullptr;
+  delete self->codec;
+  self->codec = nullptr;
   Py_CLEAR(self->file);
 }
 
@@ -143,7 +143,7 @@ PyObject* out_of_memory(StreamObject* self) {
 // Bytes the encoding does not allow: the iteration ends with their ValueError, after the elements
 // before them.
 PyObject* raise_decoding_failure(StreamObject* self) {
-  PyRef message = PyRef::steal(new_str(self->decoder->failure().text()));
+  PyRef message = PyRef::steal(new_str(decoding_failure(self).text()));
   finish(self);
   if (message) PyErr_SetObject(PyExc_ValueError, message.get());
   return nullptr;
@@ -213,8 +213,7 @@ PyObject* step(StreamObject* self) {
         return nullptr;
       case StreamEvent::Failed: {
         ReadError error = self->stream->error();
-        if (self->decoder) error = self->decoder->to_input(std::move(error));
-        if (self->decoded) error = self->decoded->to_input(std::move(error));
+        error = error_in_input(self, std::move(error));
         finish(self);
         PyRef message = PyRef::steal(new_str(error.text()));
         PyErr_SetObject(PyExc_ValueError, message.get());
@@ -372,7 +371,7 @@ PyObject* iter_elements_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     self->busy = false;
     self->done = false;
     self->decoder = nullptr;
-    self->decoded = nullptr;
+    self->codec = nullptr;
     self->batch = nullptr;
     self->ahead = nullptr;
     self->bytes_read = 0;

@@ -7,12 +7,11 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstring>
 #include <memory>
 
 #include "decode/decode.hpp"
+#include "decode/document_decoder.hpp"
 #include "pyref.hpp"
-#include "storage/big_block.hpp"
 #include "stream/stream_object.hpp"
 
 namespace vx::streaming {
@@ -22,13 +21,18 @@ namespace {
 // Where the bytes read go: to the walk, or through the decoder first. A decoding failure is not
 // one of reading: the walk goes on over the characters before it, and it is raised when the walk
 // needs more (see reads_unlocked and step).
+// Through a codec, the bytes wait for the GIL (see read_more).
 char* input_space(StreamObject* self, size_t n) {
-  return self->decoder ? self->decoder->input_space(n) : self->stream->input_space(n);
+  if (self->decoder) return self->decoder->input_space(n);
+  if (self->codec) return self->codec->input_space(n);
+  return self->stream->input_space(n);
 }
 
 void commit_input(StreamObject* self, size_t n) {
   if (self->decoder) {
     self->decoder->commit(n, self->stream);
+  } else if (self->codec) {
+    self->codec->commit(n);
   } else {
     self->stream->commit(n);
   }
@@ -37,6 +41,8 @@ void commit_input(StreamObject* self, size_t n) {
 void append_input(StreamObject* self, const char* data, size_t n) {
   if (self->decoder) {
     self->decoder->append(data, n, self->stream);
+  } else if (self->codec) {
+    self->codec->append(data, n);
   } else {
     self->stream->append(data, n);
   }
@@ -45,6 +51,8 @@ void append_input(StreamObject* self, const char* data, size_t n) {
 void end_input(StreamObject* self) {
   if (self->decoder) {
     self->decoder->end_input(self->stream);
+  } else if (self->codec) {
+    self->codec->end_input();
   } else {
     self->stream->end_input();
   }
@@ -52,7 +60,19 @@ void end_input(StreamObject* self) {
 
 }  // namespace
 
-bool decoding_failed(const StreamObject* self) { return self->decoder && self->decoder->failed(); }
+bool decoding_failed(const StreamObject* self) {
+  return (self->decoder && self->decoder->failed()) || (self->codec && self->codec->failed());
+}
+
+const ReadError& decoding_failure(const StreamObject* self) {
+  return self->decoder ? self->decoder->failure() : self->codec->failure();
+}
+
+ReadError error_in_input(const StreamObject* self, ReadError error) {
+  if (self->decoder) return self->decoder->to_input(std::move(error));
+  if (self->codec) return self->codec->to_input(std::move(error));
+  return error;
+}
 
 namespace {
 
@@ -161,19 +181,22 @@ bool read_unlocked(StreamObject* self, std::optional<OsError>* os_error) {
 }
 
 bool reads_unlocked(const StreamObject* self) {
-  return (self->fd >= 0 || self->ahead) && !decoding_failed(self);
+  return (self->fd >= 0 || self->ahead) && !self->codec && !decoding_failed(self);
 }
 
 bool read_more(StreamObject* self) {
-  if (self->fd < 0) return read_object(self);
-  OsError error;
   bool ok;
-  {
-    GilRelease unlocked;
-    ok = read_fd(self, &error);
+  if (self->fd < 0) {
+    ok = read_object(self);
+  } else {
+    OsError error;
+    {
+      GilRelease unlocked;
+      ok = read_fd(self, &error);
+    }
+    if (!ok) raise_os_error(error);
   }
-  if (!ok) raise_os_error(error);
-  return ok;
+  return ok && (!self->codec || self->codec->decode(self->stream));
 }
 
 namespace {
@@ -200,29 +223,19 @@ void start_transcoding(StreamObject* self, const DecodePlan& plan) {
   self->mode = Mode::Transcoded;
 }
 
-// Encodings that only the interpreter's codecs decode are read whole and decoded first, and the
-// walk then goes over the decoded text with offsets mapped back.
-bool decode_whole(StreamObject* self, const Sniffed& sniffed) {
-  while (!self->stream->input_ended()) {
-    if (!read_more(self)) return false;
-  }
-  std::string_view all = self->stream->held();
-  char* copy = static_cast<char*>(big_alloc(all.size() + 1));
-  if (!copy) throw std::bad_alloc();
-  std::memcpy(copy, all.data(), all.size());
-  SourceRef input(SourceText::adopt(copy, all.size(), all.size() + 1));
-  auto decoded = std::make_unique<DecodedDocument>();
-  Status<DecodeFailed> ok = decode_document(std::move(input), sniffed, decoded.get());
-  if (!ok) return raise_decode_failed(ok.error());
+// The same through a codec of the interpreter's. False with the Python error set.
+bool start_codec(StreamObject* self, const DecodePlan& plan, const Sniffed& sniffed) {
+  std::unique_ptr<CodecStream> codec = CodecStream::open(plan, sniffed);
+  if (!codec) return false;
   auto fresh = std::make_unique<ElementStream>(self->stream->tag());
-  std::string_view text = decoded->text()->view();
-  fresh->append(text.data(), text.size());
-  fresh->end_input();
+  std::string_view held = self->stream->held();
+  codec->append(held.data(), held.size());
+  if (self->stream->input_ended()) codec->end_input();
   delete self->stream;
   self->stream = fresh.release();
-  self->decoded = decoded.release();
-  self->mode = Mode::Decoded;
-  return true;
+  self->codec = codec.release();
+  self->mode = Mode::Codec;
+  return self->codec->decode(self->stream);
 }
 
 }  // namespace
@@ -240,7 +253,7 @@ bool decide(StreamObject* self) {
     start_transcoding(self, plan);
     return true;
   }
-  return decode_whole(self, sniffed);
+  return start_codec(self, plan, sniffed);
 }
 
 }  // namespace vx::streaming

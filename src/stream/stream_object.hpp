@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "boundary.hpp"
-#include "decode/document_decoder.hpp"
 #include "stream/element_stream.hpp"
+#include "stream/codec_stream.hpp"
 #include "stream/read_ahead.hpp"
 #include "stream/stream_decoder.hpp"
 
@@ -21,8 +21,8 @@ namespace vx::streaming {
 constexpr size_t kSniffBytes = 4096;
 
 // How the bytes become the UTF-8 that is walked: as they are, through the stream decoder as they
-// arrive, or (for encodings only the interpreter's codecs decode) all of them at once.
-enum class Mode : uint8_t { Undecided, Utf8, Transcoded, Decoded };
+// arrive, or through a codec of the interpreter's, with the GIL, after each read.
+enum class Mode : uint8_t { Undecided, Utf8, Transcoded, Codec };
 
 // Elements are read in batches: the GIL is let go once per batch, and the nodes of its trees are
 // made right away without it (where the interpreter allows, see kNodesWithoutGil), their memory
@@ -63,8 +63,8 @@ struct StreamObject {
   Mode mode;
   bool busy;
   bool done;
-  StreamDecoder* decoder;    // Mode::Transcoded: turns the bytes into UTF-8; maps error offsets
-  DecodedDocument* decoded;  // Mode::Decoded: the document decoded whole; maps error offsets
+  StreamDecoder* decoder;  // Mode::Transcoded: turns the bytes into UTF-8; maps error offsets
+  CodecStream* codec;      // Mode::Codec: the same through the codec
   Batch* batch;
   ReadAhead* ahead;  // calls the file object's read() on a thread of its own, once started
   uint64_t bytes_read;  // what the file object's read() gave on this thread
@@ -85,7 +85,11 @@ bool reads_unlocked(const StreamObject* self);
 bool read_unlocked(StreamObject* self, std::optional<OsError>* os_error);
 // Reads more with the GIL held. False with the Python error set.
 bool read_more(StreamObject* self);
-// The decoder met bytes its encoding does not allow; the walk has had the characters before them.
+// The decoder met bytes its encoding does not allow (or, through a codec, found no way to decode
+// them); the walk has had the characters before them. decoding_failure() is that fault.
 bool decoding_failed(const StreamObject* self);
+const ReadError& decoding_failure(const StreamObject* self);
+// An error of the walk, its offset moved back to the bytes as given.
+ReadError error_in_input(const StreamObject* self, ReadError error);
 
 }  // namespace vx::streaming

@@ -269,7 +269,8 @@ Decoded decoded_in_pieces(const std::string& input, const std::vector<size_t>& c
     if (i % 2) {
       ok = decoder->append(input.data() + at, end - at, out);
     } else {
-      std::memcpy(decoder->input_space(end - at), input.data() + at, end - at);
+      char* space = decoder->input_space(end - at);
+      if (end > at) std::memcpy(space, input.data() + at, end - at);
       ok = decoder->commit(end - at, out);
     }
     at = end;
