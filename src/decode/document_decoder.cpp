@@ -353,16 +353,7 @@ size_t DecodedDocument::codec_input_offset(size_t utf8_offset) const {
 }
 
 ReadError DecodedDocument::to_input(ReadError error) const {
-  if (!input_.get()) return error;  // the text is the input
-  switch (error.kind) {
-    case ReadError::Kind::Index:
-    case ReadError::Kind::Syntax:
-    case ReadError::Kind::UnknownEntity:
-      break;
-    case ReadError::Kind::RootNotFound:
-    case ReadError::Kind::NeverClosed:
-      return error;
-  }
+  if (!input_.get() || !error.has_offset()) return error;  // without input, the text is the input
   size_t at = static_cast<size_t>(error.offset);
   error.offset = plan_.method == Method::Codec ? codec_input_offset(at)
                                                 : input_offset_native(plan_, input_->view(), at);

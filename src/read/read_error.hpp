@@ -34,6 +34,10 @@ struct ReadError {
 
   // The message raised to Python.
   std::string text() const;
+  // Whether `offset` places the error in the document (decoders move it back to their input).
+  bool has_offset() const noexcept {
+    return kind == Kind::Index || kind == Kind::Syntax || kind == Kind::UnknownEntity;
+  }
 };
 
 }  // namespace vx

@@ -153,16 +153,7 @@ uint64_t CodecStream::input_offset(uint64_t utf8_offset) const {
 }
 
 ReadError CodecStream::to_input(ReadError error) const {
-  switch (error.kind) {
-    case ReadError::Kind::Index:
-    case ReadError::Kind::Syntax:
-    case ReadError::Kind::UnknownEntity:
-      error.offset = input_offset(error.offset);
-      return error;
-    case ReadError::Kind::RootNotFound:
-    case ReadError::Kind::NeverClosed:
-      return error;
-  }
+  if (error.has_offset()) error.offset = input_offset(error.offset);
   return error;
 }
 
