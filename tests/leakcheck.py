@@ -21,6 +21,8 @@ import copy
 import ctypes
 import functools
 import gc
+import gzip
+import io
 import os
 import pickle
 import sys
@@ -189,6 +191,29 @@ BIG_EUC_JP = ("<?xml version='1.0' encoding='EUC-JP'?><r>"
               + "".join(f"<記 i='{i}'>日本{i % 10}</記>" for i in range(20_000)) + "</r>").encode("euc_jp")
 
 
+class FailingFile(io.FileIO):
+    """A file whose read fails once 640 KB have been read: on the read-ahead thread."""
+
+    def read(self, n=-1):
+        if self.tell() >= 640 * 1024:
+            raise OSError("disk went away")
+        return super().read(n)
+
+
+def streamed(source, tag):
+    return [n.attrs for n in vantelix.iter_elements(source, tag)]
+
+
+def streamed_from(opener, path, tag):
+    with opener(path, "rb") as f:
+        return streamed(f, tag)
+
+
+def stop_after_one(path):
+    with vantelix.iter_elements(path, "c") as it:
+        next(it)
+
+
 def built_tree():
     leaf = Node("leaf", {"k": "v"}, text="t")
     return Node("root", {"a": "1", "b": "&<>\"'\t\n"},
@@ -210,6 +235,7 @@ def env():
         e.big_path = file_with("big.xml", BIG_DOC.encode())
         e.bad_utf8_path = file_with("bad.xml", b"<r>\xff</r>")
         e.cp1251_path = file_with("cp1251.xml", CP1251_DOC)
+        e.big_gz_path = file_with("big.xml.gz", gzip.compress(BIG_BYTES, 1))
         e.out_path = os.path.join(tmp, "out.xml")
         e.missing_dir_path = os.path.join(tmp, "missing", "out.xml")
         e.parsed = read_string(DOC, "r")
@@ -464,6 +490,27 @@ OPS = [
     ("searchtype-error-order", lambda e: expect(TypeError, lambda: SearchType.Tag < SearchType.Attr)),
     ("searchtype-error-hash", lambda e: expect(TypeError, hash, SearchType.Tag)),
     ("searchtype-error-call", lambda e: expect(TypeError, SearchType)),
+    # -- iter_elements: a path, file objects (gzip: read ahead on a thread of the iterator's own,
+    # which leaves a memory block per round as any thread does), other encodings, faults.
+    ("iter_elements-path", lambda e: streamed(e.big_path, "c"), 3),
+    ("iter_elements-bytesio", lambda e: streamed(io.BytesIO(BIG_BYTES), "c"), 3),
+    ("iter_elements-gzip-read-ahead", lambda e: streamed_from(gzip.open, e.big_gz_path, "c"), 3, ("memory blocks",)),
+    ("iter_elements-error-read-ahead", lambda e: expect(OSError, streamed_from, FailingFile, e.big_path, "c"), 3,
+     ("memory blocks",)),
+    ("iter_elements-close-early", lambda e: stop_after_one(e.big_path), 20),
+    ("iter_elements-utf16", lambda e: streamed(io.BytesIO(codecs.BOM_UTF16_LE + BIG_DOC.encode("utf_16_le")), "c"), 3),
+    ("iter_elements-euc-jp", lambda e: streamed(io.BytesIO(BIG_EUC_JP), "記"), 3),
+    # Whole 32 KB chunks and then an empty last one for the codec.
+    ("iter_elements-euc-jp-whole-chunks",
+     lambda e: streamed(io.BytesIO(encoded("EUC-JP", "euc_jp").ljust(32768)), "r")),
+    ("iter_elements-error-invalid-utf16", lambda e: expect(
+        ValueError, streamed, io.BytesIO(codecs.BOM_UTF16_LE + "<r><c/>\ud800</r>".encode("utf_16_le", "surrogatepass")), "c")),
+    ("iter_elements-error-invalid-codec", lambda e: expect(
+        ValueError, streamed, io.BytesIO(encoded("EUC-JP", "euc_jp") + b"\x8f"), "r")),
+    ("iter_elements-error-syntax-codec", lambda e: expect(
+        ValueError, streamed, io.BytesIO(encoded("EUC-JP", "euc_jp").replace(b"</r>", b"<x a=1>")), "r")),
+    ("iter_elements-error-unsupported", lambda e: expect(
+        ValueError, streamed, io.BytesIO(b"<?xml version='1.0' encoding='nope'?><r/>"), "r")),
     # -- everything at once, from several threads. Starting and joining threads alone leaves one
     # more memory block per round in this interpreter, vantelix or not, so only references and
     # native memory count here.

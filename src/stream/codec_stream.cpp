@@ -69,8 +69,9 @@ bool CodecStream::decode_chunk_at_front(size_t n, bool final, ElementStream* out
   PyRef state = PyRef::steal(PyObject_CallMethod(decoder_.get(), "getstate", nullptr));
   if (!state) PyErr_Clear();
   const uint64_t held_back = std::min<uint64_t>(input_at_, pending_bytes(state.get()));
-  Piece piece{utf8_at_, input_at_, input_at_ - held_back, std::string(raw_.data(), n), std::move(state)};
-  PyRef text = decode_chunk(decoder_.get(), raw_.data(), n, final);
+  const char* bytes = n ? raw_.data() : "";  // a memoryview is never made of a null pointer
+  Piece piece{utf8_at_, input_at_, input_at_ - held_back, std::string(bytes, n), std::move(state)};
+  PyRef text = decode_chunk(decoder_.get(), bytes, n, final);
   if (!text) {
     if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
       uint64_t offset = decode_error_offset(static_cast<size_t>(input_at_), static_cast<size_t>(input_at_ + n));
