@@ -106,6 +106,18 @@ def test_only_io_files_over_regular_files_are_read_on_another_thread(big, tmp_pa
     assert small.threads == {me}
 
 
+@pytest.mark.parametrize("declared, codec, ahead", [
+    ("UTF-16", "utf_16", True), ("GBK", "gbk", True), ("windows-1252", "cp1252", True),
+    ("EUC-JP", "euc_jp", False)])
+def test_other_encodings_are_read_ahead_unless_a_codec_decodes_them(tmp_path, declared, codec, ahead):
+    path = tmp_path / "doc.xml"
+    path.write_bytes(f"<?xml version='1.0' encoding='{declared}'?>".encode(codec)
+                     + BIG.decode().encode(codec)[2 if codec == "utf_16" else 0:])
+    with Recording(str(path)) as source:
+        assert titles(source) == EXPECTED
+    assert bool(source.threads - {threading.get_ident()}) == ahead
+
+
 def test_pipes_are_read_on_the_iterating_thread():
     r, w = os.pipe()
     writer = threading.Thread(target=lambda: (os.write(w, BIG), os.close(w)))
