@@ -6,7 +6,7 @@ import codecs
 import pytest
 
 import vantelix
-from test_encodings import ENCODINGS, FAULTS, declaration, encode, ids, invalid_sequence, words
+from test_encodings import ENCODINGS, FAULTS, declaration, encode, ids, invalid_cases, invalid_sequence, words
 from test_stream import Split, Trickle, outcome
 
 
@@ -49,19 +49,10 @@ def test_faults_carry_offsets_of_the_input(_, declared, codec, mark, oracle, fau
         assert outcome(Trickle(data, k), "r") == expected
 
 
-def invalid_cases():
-    for case in ENCODINGS:
-        _, declared, codec, mark, oracle = case
-        n, m, t = words(codec)
-        before = encode(declaration(declared, 1) + f"<r><page>{t}</page>{t}", codec)
-        found = invalid_sequence(codec, before, encode(f"{t}<page/></r>", codec))
-        if found:
-            yield pytest.param(case, found[0], id=case[0])
-
-
-@pytest.mark.parametrize("case, bad", list(invalid_cases()))
-def test_bytes_invalid_in_the_encoding_fail_after_the_trees_before_them(case, bad):
+@pytest.mark.parametrize("case, found", list(invalid_cases("<r><page>{t}</page>{t}", "{t}<page/></r>")))
+def test_bytes_invalid_in_the_encoding_fail_after_the_trees_before_them(case, found):
     _, declared, codec, mark, oracle = case
+    bad = found[0]
     n, m, t = words(codec)
     data = (mark + encode(declaration(declared, 1) + f"<r><page>{t}</page>{t}", codec) + bad
             + encode(f"{t}<page/></r>", codec))

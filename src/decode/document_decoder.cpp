@@ -283,6 +283,7 @@ class GrowingText {
 }  // namespace
 
 PyRef decode_chunk(PyObject* decoder, const char* data, size_t size, bool final) {
+  if (size == 0) data = "";  // a memoryview is never made of a null pointer
   PyRef view = PyRef::steal(PyMemoryView_FromMemory(const_cast<char*>(data),
                                                     static_cast<Py_ssize_t>(size), PyBUF_READ));
   if (!view) return view;
@@ -290,7 +291,7 @@ PyRef decode_chunk(PyObject* decoder, const char* data, size_t size, bool final)
                                           final ? Py_True : Py_False));
 }
 
-// Bytes the decoder holds back from its last call (the first item of its state).
+// The first item of the state.
 size_t pending_bytes(PyObject* state) {
   if (!state || !PyTuple_Check(state) || PyTuple_GET_SIZE(state) < 1) return 0;
   PyObject* buffered = PyTuple_GET_ITEM(state, 0);

@@ -46,22 +46,14 @@ std::unique_ptr<CodecStream> CodecStream::open(const DecodePlan& plan, const Sni
   return std::unique_ptr<CodecStream>(new CodecStream(plan, sniffed, std::move(decoder)));
 }
 
-char* CodecStream::input_space(size_t n) {
-  filled_ = raw_.size();
-  raw_.resize(filled_ + n);
-  return raw_.data() + filled_;
-}
-
-bool CodecStream::decode(ElementStream* out) {
+bool CodecStream::decode_with_gil(ElementStream* out) {
   while (!failed_ && !done_) {
     const size_t n = std::min(kCodecChunk, raw_.size());
     const bool final = ended_ && n == raw_.size();
     if (n < kCodecChunk && !final) break;  // a chunk is decoded once it is whole
     if (!decode_chunk_at_front(n, final, out)) return false;
   }
-  // The walk reports no offset before the first byte it holds.
-  const uint64_t held_from = out->held_from();
-  while (pieces_.size() > 1 && pieces_[1].utf8_at <= held_from) pieces_.pop_front();
+  pieces_.forget_before(out->held_from());
   return true;
 }
 
@@ -69,9 +61,8 @@ bool CodecStream::decode_chunk_at_front(size_t n, bool final, ElementStream* out
   PyRef state = PyRef::steal(PyObject_CallMethod(decoder_.get(), "getstate", nullptr));
   if (!state) PyErr_Clear();
   const uint64_t held_back = std::min<uint64_t>(input_at_, pending_bytes(state.get()));
-  const char* bytes = n ? raw_.data() : "";  // a memoryview is never made of a null pointer
-  Piece piece{utf8_at_, input_at_, input_at_ - held_back, std::string(bytes, n), std::move(state)};
-  PyRef text = decode_chunk(decoder_.get(), bytes, n, final);
+  Piece piece{utf8_at_, input_at_, input_at_ - held_back, std::string(raw_.data(), n), std::move(state)};
+  PyRef text = decode_chunk(decoder_.get(), raw_.data(), n, final);
   if (!text) {
     if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
       uint64_t offset = decode_error_offset(static_cast<size_t>(input_at_), static_cast<size_t>(input_at_ + n));
@@ -99,7 +90,7 @@ bool CodecStream::decode_chunk_at_front(size_t n, bool final, ElementStream* out
   }
   out->append(utf8.data(), utf8.size());
   utf8_at_ += utf8.size();
-  pieces_.push_back(std::move(piece));
+  pieces_.add(std::move(piece));
   raw_.erase_front(n);
   input_at_ += n;
   if (final) {
@@ -123,21 +114,20 @@ void CodecStream::fail_after_good_part(uint64_t offset, Piece piece, ElementStre
   if (!utf8_of(text.get(), &utf8)) return;
   out->append(utf8.data(), utf8.size());
   utf8_at_ += utf8.size();
-  pieces_.push_back(std::move(piece));
+  pieces_.add(std::move(piece));
 }
 
 // Feeds the bytes from the chunk before the offset one at a time until the character holding it
 // comes out. On any failure the chunk's first character is the answer.
 uint64_t CodecStream::input_offset(uint64_t utf8_offset) const {
   if (utf8_offset >= utf8_at_ || pieces_.empty()) return input_at_;
-  auto after = std::upper_bound(pieces_.begin(), pieces_.end(), utf8_offset,
-                                [](uint64_t v, const Piece& p) { return v < p.utf8_at; });
-  if (after == pieces_.begin()) return pieces_.front().char_at;
-  const Piece& from = *(after - 1);
+  const auto start = pieces_.holding(utf8_offset);
+  if (start == pieces_.end()) return pieces_.front().char_at;
+  const Piece& from = *start;
   PyRef decoder = decoder_in_state(plan_.codec, from.state.get());
   if (!decoder) return from.char_at;
   uint64_t made = from.utf8_at, char_start = from.char_at;
-  for (auto piece = after - 1; piece != pieces_.end(); ++piece) {
+  for (auto piece = start; piece != pieces_.end(); ++piece) {
     const bool last_piece = piece + 1 == pieces_.end();
     for (size_t i = 0; i < piece->bytes.size(); ++i) {
       const bool final = done_ && last_piece && i + 1 == piece->bytes.size();

@@ -7,7 +7,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <string>
 
@@ -15,37 +14,42 @@
 #include "pyref.hpp"
 #include "read/read_error.hpp"
 #include "stream/element_stream.hpp"
+#include "stream/input_decoder.hpp"
+#include "stream/piece_log.hpp"
 
 namespace vx {
 
-class CodecStream {
+class CodecStream final : public InputDecoder {
  public:
   // GIL held. Null with the Python error set when the codec's decoder cannot be made.
   static std::unique_ptr<CodecStream> open(const DecodePlan& plan, const Sniffed& sniffed);
   CodecStream(const CodecStream&) = delete;
   CodecStream& operator=(const CodecStream&) = delete;
 
-  // Without the GIL: the bytes read wait here for decode().
-  char* input_space(size_t n);
-  void commit(size_t n) { raw_.resize(filled_ + n); }
-  void append(const char* data, size_t n) { raw_.append(data, n); }
-  void end_input() { ended_ = true; }
+  // Without the GIL: the bytes read wait here for decode_with_gil().
+  char* input_space(size_t n) override { return raw_.input_space(n); }
+  bool commit(size_t n, ElementStream*) override {
+    raw_.commit(n);
+    return !failed_;
+  }
+  bool append(const char* data, size_t n, ElementStream*) override {
+    raw_.append(data, n);
+    return !failed_;
+  }
+  bool end_input(ElementStream*) override {
+    ended_ = true;
+    return !failed_;
+  }
 
-  // GIL held: decodes what waits and appends its UTF-8 to `out`, whose input ends after the
-  // last. Bytes the encoding does not allow stop it: the characters before them go to `out`, and
-  // failure() says where they start. False with a Python error set when the codec failed in
-  // another way.
-  bool decode(ElementStream* out);
-  bool failed() const noexcept { return failed_; }
-  const ReadError& failure() const noexcept { return failure_; }
-
-  // GIL held: an error of the walk over the UTF-8, its offset moved to the input.
-  ReadError to_input(ReadError error) const;
+  bool needs_gil() const noexcept override { return true; }
+  // Decodes what waits, in whole chunks (the last one at the end), and appends its UTF-8 to `out`.
+  bool decode_with_gil(ElementStream* out) override;
+  ReadError to_input(ReadError error) const override;
 
  private:
   // A chunk given to the codec: its bytes, where they start in the input and in the UTF-8, the
   // input offset of the first character it completes (earlier when the codec held bytes back)
-  // and the codec's state before it. Kept while the walk may still report an offset inside it.
+  // and the codec's state before it.
   struct Piece {
     uint64_t utf8_at;
     uint64_t input_at;
@@ -64,14 +68,11 @@ class CodecStream {
   Sniffed sniffed_;
   PyRef decoder_;
   ByteBuffer raw_;       // bytes read and not yet decoded
-  size_t filled_ = 0;    // size of raw_ before input_space
   bool ended_ = false;   // no more bytes will come
   bool done_ = false;    // the last chunk was decoded
   uint64_t input_at_ = 0;  // input offset of raw_[0]
   uint64_t utf8_at_ = 0;   // UTF-8 made so far
-  std::deque<Piece> pieces_;
-  bool failed_ = false;
-  ReadError failure_;
+  PieceLog<Piece> pieces_;
 };
 
 }  // namespace vx

@@ -50,13 +50,9 @@ SourceText* copy_source(std::string_view bytes) {
 
 ElementStream::ElementStream(std::string tag) : tag_(std::move(tag)) {}
 
-char* ElementStream::input_space(size_t n) {
-  filled_ = buf_.size();
-  buf_.resize(filled_ + n);
-  return buf_.data() + filled_;
-}
+char* ElementStream::input_space(size_t n) { return buf_.input_space(n); }
 
-void ElementStream::commit(size_t n) { buf_.resize(filled_ + n); }
+void ElementStream::commit(size_t n) { buf_.commit(n); }
 
 void ElementStream::append(const char* data, size_t n) { buf_.append(data, n); }
 

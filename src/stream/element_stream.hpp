@@ -44,6 +44,14 @@ class ByteBuffer {
     }
     size_ = n;
   }
+  // Room for at least `n` more bytes at the end, for a read to write into; `commit` then keeps
+  // the first `n` of them.
+  char* input_space(size_t n) {
+    filled_ = size_;
+    resize(filled_ + n);
+    return data_ + filled_;
+  }
+  void commit(size_t n) { resize(filled_ + n); }
   void append(const char* bytes, size_t n) {
     const size_t old = size_;
     resize(old + n);
@@ -59,6 +67,7 @@ class ByteBuffer {
   char* data_ = nullptr;
   size_t size_ = 0;
   size_t capacity_ = 0;
+  size_t filled_ = 0;  // the size before input_space
 };
 
 // Walks a document as its bytes arrive, checking every byte as the tree builder checks the
@@ -159,7 +168,6 @@ class ElementStream {
   RecordTree tree_;
   size_t tree_bytes_ = 0;
   bool have_tree_ = false;
-  size_t filled_ = 0;  // size of the buffer before `input_space`
   ReadError error_;
 };
 

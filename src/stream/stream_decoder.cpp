@@ -27,14 +27,8 @@ StreamDecoder::StreamDecoder(const DecodePlan& plan) : plan_(plan), skip_left_(p
   plan_.skip = 0;
 }
 
-char* StreamDecoder::input_space(size_t n) {
-  filled_ = raw_.size();
-  raw_.resize(filled_ + n);
-  return raw_.data() + filled_;
-}
-
 bool StreamDecoder::commit(size_t n, ElementStream* out) {
-  raw_.resize(filled_ + n);
+  raw_.commit(n);
   return decode(false, out);
 }
 
@@ -61,7 +55,7 @@ bool StreamDecoder::decode(bool final, ElementStream* out) {
     Transcoded made = transcode_into(plan_, piece, w);
     out->commit(made.written);
     if (made.written) {
-      pieces_.push_back({utf8_at_, input_at_, std::string(piece.substr(0, made.ok ? whole : made.invalid_at))});
+      pieces_.add({utf8_at_, input_at_, std::string(piece.substr(0, made.ok ? whole : made.invalid_at))});
       utf8_at_ += made.written;
     }
     if (!made.ok) {
@@ -73,20 +67,16 @@ bool StreamDecoder::decode(bool final, ElementStream* out) {
     input_at_ += whole;
   }
   if (final) out->end_input();
-  // The walk reports no offset before the first byte it holds.
-  const uint64_t held_from = out->held_from();
-  while (pieces_.size() > 1 && pieces_[1].utf8_at <= held_from) pieces_.pop_front();
+  pieces_.forget_before(out->held_from());
   return true;
 }
 
 uint64_t StreamDecoder::input_offset(uint64_t utf8_offset) const {
   if (utf8_offset >= utf8_at_ || pieces_.empty()) return input_at_;
-  auto after = std::upper_bound(pieces_.begin(), pieces_.end(), utf8_offset,
-                                [](uint64_t v, const Piece& p) { return v < p.utf8_at; });
-  if (after == pieces_.begin()) return pieces_.front().input_at;
-  const Piece& piece = *(after - 1);
-  return piece.input_at +
-         input_offset_native(plan_, piece.bytes, static_cast<size_t>(utf8_offset - piece.utf8_at));
+  auto piece = pieces_.holding(utf8_offset);
+  if (piece == pieces_.end()) return pieces_.front().input_at;
+  return piece->input_at +
+         input_offset_native(plan_, piece->bytes, static_cast<size_t>(utf8_offset - piece->utf8_at));
 }
 
 ReadError StreamDecoder::to_input(ReadError error) const {

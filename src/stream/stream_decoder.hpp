@@ -4,16 +4,17 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <string>
 
 #include "decode/decode.hpp"
 #include "read/read_error.hpp"
 #include "stream/element_stream.hpp"
+#include "stream/input_decoder.hpp"
+#include "stream/piece_log.hpp"
 
 namespace vx {
 
-class StreamDecoder {
+class StreamDecoder final : public InputDecoder {
  public:
   // The methods transcode_into takes; the others are decoded whole.
   static bool streams(Method method) noexcept;
@@ -22,25 +23,16 @@ class StreamDecoder {
   StreamDecoder(const StreamDecoder&) = delete;
   StreamDecoder& operator=(const StreamDecoder&) = delete;
 
-  // Room for at least `n` more input bytes; `commit` then decodes those written, after any held
-  // back, and appends the UTF-8 of the whole characters to `out`. False at an ill-formed
-  // sequence: the characters before it went to `out`, failure() says where it starts, and
-  // nothing more is decoded.
-  char* input_space(size_t n);
-  bool commit(size_t n, ElementStream* out);
-  bool append(const char* data, size_t n, ElementStream* out);
-  // No more input: a character cut short is an ill-formed sequence; else `out`'s input ends too.
-  bool end_input(ElementStream* out);
-
-  bool failed() const noexcept { return failed_; }
-  const ReadError& failure() const noexcept { return failure_; }
-
-  // An error of the walk over the UTF-8, its offset moved to the input.
-  ReadError to_input(ReadError error) const;
+  // What arrives is decoded right away, after any character cut short before it; at the end, a
+  // character still cut short is an ill-formed sequence.
+  char* input_space(size_t n) override { return raw_.input_space(n); }
+  bool commit(size_t n, ElementStream* out) override;
+  bool append(const char* data, size_t n, ElementStream* out) override;
+  bool end_input(ElementStream* out) override;
+  ReadError to_input(ReadError error) const override;
 
  private:
-  // The UTF-8 made from `bytes`, whole characters starting at input offset `input_at`: kept for
-  // mapping offsets as long as the walk may still report one inside it.
+  // The UTF-8 made from `bytes`, whole characters starting at input offset `input_at`.
   struct Piece {
     uint64_t utf8_at;
     uint64_t input_at;
@@ -53,12 +45,9 @@ class StreamDecoder {
   DecodePlan plan_;  // with no byte-order mark to skip: skip_left_ does that
   size_t skip_left_;
   ByteBuffer raw_;       // input not yet decoded: a character cut short, then what arrived
-  size_t filled_ = 0;    // size of raw_ before input_space
   uint64_t input_at_ = 0;  // input offset of raw_[0]
   uint64_t utf8_at_ = 0;   // UTF-8 made so far
-  std::deque<Piece> pieces_;
-  bool failed_ = false;
-  ReadError failure_;
+  PieceLog<Piece> pieces_;
 };
 
 }  // namespace vx

@@ -32,10 +32,8 @@ void finish(StreamObject* self) {
   self->batch = nullptr;
   delete self->stream;
   self->stream = nullptr;
-  delete self->decoder;
+  delete self->decoder;  // a codec's holds references: the GIL is held here
   self->decoder = nullptr;
-  delete self->codec;
-  self->codec = nullptr;
   Py_CLEAR(self->file);
 }
 
@@ -143,7 +141,7 @@ PyObject* out_of_memory(StreamObject* self) {
 // Bytes the encoding does not allow: the iteration ends with their ValueError, after the elements
 // before them.
 PyObject* raise_decoding_failure(StreamObject* self) {
-  PyRef message = PyRef::steal(new_str(decoding_failure(self).text()));
+  PyRef message = PyRef::steal(new_str(self->decoder->failure().text()));
   finish(self);
   if (message) PyErr_SetObject(PyExc_ValueError, message.get());
   return nullptr;
@@ -170,7 +168,7 @@ PyObject* step(StreamObject* self) {
   if (batch.out_of_memory) return out_of_memory(self);
   if (batch.read_failed) return read_failed(self);
   while (true) {
-    if (self->mode == Mode::Undecided) {
+    if (!self->decided) {
       if (!self->stream->input_ended() && self->stream->held().size() < kSniffBytes) {
         if (!read_more(self)) return nullptr;
         continue;
@@ -213,7 +211,7 @@ PyObject* step(StreamObject* self) {
         return nullptr;
       case StreamEvent::Failed: {
         ReadError error = self->stream->error();
-        error = error_in_input(self, std::move(error));
+        if (self->decoder) error = self->decoder->to_input(std::move(error));
         finish(self);
         PyRef message = PyRef::steal(new_str(error.text()));
         PyErr_SetObject(PyExc_ValueError, message.get());
@@ -367,11 +365,10 @@ PyObject* iter_elements_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     self->stream = nullptr;
     self->file = path ? nullptr : Py_NewRef(source);
     self->fd = fd;
-    self->mode = Mode::Undecided;
+    self->decided = false;
     self->busy = false;
     self->done = false;
     self->decoder = nullptr;
-    self->codec = nullptr;
     self->batch = nullptr;
     self->ahead = nullptr;
     self->bytes_read = 0;

@@ -12,6 +12,8 @@
 #include "decode/decode.hpp"
 #include "decode/document_decoder.hpp"
 #include "pyref.hpp"
+#include "stream/codec_stream.hpp"
+#include "stream/stream_decoder.hpp"
 #include "stream/stream_object.hpp"
 
 namespace vx::streaming {
@@ -20,19 +22,14 @@ namespace {
 
 // Where the bytes read go: to the walk, or through the decoder first. A decoding failure is not
 // one of reading: the walk goes on over the characters before it, and it is raised when the walk
-// needs more (see reads_unlocked and step).
-// Through a codec, the bytes wait for the GIL (see read_more).
+// needs more (see reads_unlocked and step). A decoder that needs the GIL decodes in read_more.
 char* input_space(StreamObject* self, size_t n) {
-  if (self->decoder) return self->decoder->input_space(n);
-  if (self->codec) return self->codec->input_space(n);
-  return self->stream->input_space(n);
+  return self->decoder ? self->decoder->input_space(n) : self->stream->input_space(n);
 }
 
 void commit_input(StreamObject* self, size_t n) {
   if (self->decoder) {
     self->decoder->commit(n, self->stream);
-  } else if (self->codec) {
-    self->codec->commit(n);
   } else {
     self->stream->commit(n);
   }
@@ -41,8 +38,6 @@ void commit_input(StreamObject* self, size_t n) {
 void append_input(StreamObject* self, const char* data, size_t n) {
   if (self->decoder) {
     self->decoder->append(data, n, self->stream);
-  } else if (self->codec) {
-    self->codec->append(data, n);
   } else {
     self->stream->append(data, n);
   }
@@ -51,28 +46,16 @@ void append_input(StreamObject* self, const char* data, size_t n) {
 void end_input(StreamObject* self) {
   if (self->decoder) {
     self->decoder->end_input(self->stream);
-  } else if (self->codec) {
-    self->codec->end_input();
   } else {
     self->stream->end_input();
   }
 }
 
+bool decodes_with_gil(const StreamObject* self) { return self->decoder && self->decoder->needs_gil(); }
+
 }  // namespace
 
-bool decoding_failed(const StreamObject* self) {
-  return (self->decoder && self->decoder->failed()) || (self->codec && self->codec->failed());
-}
-
-const ReadError& decoding_failure(const StreamObject* self) {
-  return self->decoder ? self->decoder->failure() : self->codec->failure();
-}
-
-ReadError error_in_input(const StreamObject* self, ReadError error) {
-  if (self->decoder) return self->decoder->to_input(std::move(error));
-  if (self->codec) return self->codec->to_input(std::move(error));
-  return error;
-}
+bool decoding_failed(const StreamObject* self) { return self->decoder && self->decoder->failed(); }
 
 namespace {
 
@@ -145,7 +128,7 @@ bool reads_a_regular_file(PyObject* file) {
 
 void start_read_ahead(StreamObject* self) {
   if (!self->file || self->ahead_tried ||
-      (self->mode != Mode::Utf8 && self->mode != Mode::Transcoded) ||
+      !self->decided || decodes_with_gil(self) ||
       self->bytes_read < kBytesBeforeAhead || self->stream->input_ended()) {
     return;
   }
@@ -181,7 +164,7 @@ bool read_unlocked(StreamObject* self, std::optional<OsError>* os_error) {
 }
 
 bool reads_unlocked(const StreamObject* self) {
-  return (self->fd >= 0 || self->ahead) && !self->codec && !decoding_failed(self);
+  return (self->fd >= 0 || self->ahead) && !decodes_with_gil(self) && !decoding_failed(self);
 }
 
 bool read_more(StreamObject* self) {
@@ -196,7 +179,7 @@ bool read_more(StreamObject* self) {
     }
     if (!ok) raise_os_error(error);
   }
-  return ok && (!self->codec || self->codec->decode(self->stream));
+  return ok && (!self->decoder || self->decoder->decode_with_gil(self->stream));
 }
 
 namespace {
@@ -210,8 +193,8 @@ bool raise_decode_failed(const DecodeFailed& failed) {
 }
 
 // The walk goes over the decoder's UTF-8 from the start: what arrived so far goes through it.
-void start_transcoding(StreamObject* self, const DecodePlan& plan) {
-  auto decoder = std::make_unique<StreamDecoder>(plan);
+// False with the Python error set.
+bool start_decoding(StreamObject* self, std::unique_ptr<InputDecoder> decoder) {
   auto fresh = std::make_unique<ElementStream>(self->stream->tag());
   std::string_view held = self->stream->held();
   if (decoder->append(held.data(), held.size(), fresh.get()) && self->stream->input_ended()) {
@@ -220,22 +203,8 @@ void start_transcoding(StreamObject* self, const DecodePlan& plan) {
   delete self->stream;
   self->stream = fresh.release();
   self->decoder = decoder.release();
-  self->mode = Mode::Transcoded;
-}
-
-// The same through a codec of the interpreter's. False with the Python error set.
-bool start_codec(StreamObject* self, const DecodePlan& plan, const Sniffed& sniffed) {
-  std::unique_ptr<CodecStream> codec = CodecStream::open(plan, sniffed);
-  if (!codec) return false;
-  auto fresh = std::make_unique<ElementStream>(self->stream->tag());
-  std::string_view held = self->stream->held();
-  codec->append(held.data(), held.size());
-  if (self->stream->input_ended()) codec->end_input();
-  delete self->stream;
-  self->stream = fresh.release();
-  self->codec = codec.release();
-  self->mode = Mode::Codec;
-  return self->codec->decode(self->stream);
+  self->decided = true;
+  return self->decoder->decode_with_gil(self->stream);
 }
 
 }  // namespace
@@ -246,14 +215,12 @@ bool decide(StreamObject* self) {
   Status<DecodeFailed> planned = plan_encoding(sniffed, &plan);
   if (!planned) return raise_decode_failed(planned.error());
   if (plan.method == Method::Utf8) {
-    self->mode = Mode::Utf8;
+    self->decided = true;
     return true;
   }
-  if (StreamDecoder::streams(plan.method)) {
-    start_transcoding(self, plan);
-    return true;
-  }
-  return start_codec(self, plan, sniffed);
+  if (StreamDecoder::streams(plan.method)) return start_decoding(self, std::make_unique<StreamDecoder>(plan));
+  std::unique_ptr<CodecStream> codec = CodecStream::open(plan, sniffed);
+  return codec && start_decoding(self, std::move(codec));
 }
 
 }  // namespace vx::streaming

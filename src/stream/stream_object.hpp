@@ -10,19 +10,14 @@
 
 #include "boundary.hpp"
 #include "stream/element_stream.hpp"
-#include "stream/codec_stream.hpp"
+#include "stream/input_decoder.hpp"
 #include "stream/read_ahead.hpp"
-#include "stream/stream_decoder.hpp"
 
 namespace vx::streaming {
 
 // Bytes gathered before the encoding is decided: enough for any byte-order mark and declaration
 // that sniffing reads.
 constexpr size_t kSniffBytes = 4096;
-
-// How the bytes become the UTF-8 that is walked: as they are, through the stream decoder as they
-// arrive, or through a codec of the interpreter's, with the GIL, after each read.
-enum class Mode : uint8_t { Undecided, Utf8, Transcoded, Codec };
 
 // Elements are read in batches: the GIL is let go once per batch, and the nodes of its trees are
 // made right away without it (where the interpreter allows, see kNodesWithoutGil), their memory
@@ -60,11 +55,10 @@ struct StreamObject {
   ElementStream* stream;
   PyObject* file;  // a file object given by the caller, never closed here
   int fd;          // a file opened here, -1 when none
-  Mode mode;
+  bool decided;  // the encoding is known: UTF-8 is walked as it is, others through `decoder`
   bool busy;
   bool done;
-  StreamDecoder* decoder;  // Mode::Transcoded: turns the bytes into UTF-8; maps error offsets
-  CodecStream* codec;      // Mode::Codec: the same through the codec
+  InputDecoder* decoder;  // turns bytes of another encoding into UTF-8; maps error offsets
   Batch* batch;
   ReadAhead* ahead;  // calls the file object's read() on a thread of its own, once started
   uint64_t bytes_read;  // what the file object's read() gave on this thread
@@ -86,10 +80,7 @@ bool read_unlocked(StreamObject* self, std::optional<OsError>* os_error);
 // Reads more with the GIL held. False with the Python error set.
 bool read_more(StreamObject* self);
 // The decoder met bytes its encoding does not allow (or, through a codec, found no way to decode
-// them); the walk has had the characters before them. decoding_failure() is that fault.
+// them); the walk has had the characters before them, and self->decoder->failure() is the fault.
 bool decoding_failed(const StreamObject* self);
-const ReadError& decoding_failure(const StreamObject* self);
-// An error of the walk, its offset moved back to the bytes as given.
-ReadError error_in_input(const StreamObject* self, ReadError error);
 
 }  // namespace vx::streaming
