@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "entities/attr_map.hpp"
 #include "index/structural_index.hpp"
 #include "read/tree_builder.hpp"
 #include "storage/big_block.hpp"
@@ -39,8 +40,10 @@ vx::SourceText* source_of(const std::string& bytes) {
 }
 
 // One pass of the reader over the whole document: records are taken in batches and dropped, as
-// the module does when it turns them into nodes. False (with the message) when the read fails.
+// the module does when it turns them into nodes, and attribute maps are made from the thread's
+// leased blocks, as in the module's reads. False (with the message) when the read fails.
 bool read_once(vx::SourceText* source, const std::string& root, size_t* records, std::string* error) {
+  vx::AttrLeaseScope attr_leases(source->size());
   vx::TreeReader reader(source, root);
   vx::ReadProgress progress;
   do {

@@ -1,9 +1,12 @@
 """read_string and read_file: trees, error messages and offsets, arguments, files, threads, depth."""
+import io
 import os
 import pathlib
 import random
 import sys
 
+import hypothesis
+import hypothesis.strategies as st
 import pytest
 
 import vantelix
@@ -103,6 +106,67 @@ def test_attributes(tag, attrs):
     got = read_string(doc, "a").attrs
     assert got == attrs
     assert list(got) == list(attrs)  # document order
+
+
+# Start tags that repeat the keys of the tag before them, in order or not, with duplicates found
+# wherever they fall: the tags are read with what the previous tag left, so each case is a run.
+LONG = "a_key_longer_than_sixteen_bytes"
+KEY_RUNS = [
+    [["a", "b"], ["a", "b", "a"]],  # the run repeated, then a key of it again
+    [["a", "b", "c"], ["a", "b", "a"]],  # a duplicate where the last tag had another key
+    [["a", "b"], ["b", "a", "b"]],  # the order changed
+    [["a", LONG, "c"], ["a", LONG, "c", LONG]],  # a long key, beyond the quick comparison
+    [["a", LONG, "c"], ["a", LONG, "c"], ["a", "c", "a"]],
+    [["a", "b", "c"], ["a", "c", LONG, "d"], ["a", "c", "c"]],  # a long key cuts the run short
+    [["a", "b", "c"], ["a", LONG, "b"], ["a", "b", "b"]],
+    [["a"], ["a\x00"], ["a", "a\x00"]],  # equal words, other lengths
+    [[f"k{i}" for i in range(20)], [f"k{i}" for i in range(20)] + ["k17"]],  # past 16 keys
+    [[f"k{i}" for i in range(20)], [f"k{i}" for i in range(20)] + ["k3"]],
+    [["x", "y"], ["x"], ["x", "y", "z"], ["x", "y", "z", "y"]],  # shorter, then longer runs
+    [["ab", "ba"], ["ba", "ab"], ["ab", "ba", "ab"]],
+    [["a", "b"], ["a", "b"], ["a", "b"]],  # no duplicate at all
+    [["p", "q", "r"], ["p", "q"], ["p", "q", "r", "s"], ["p", "q", "r", "s", "r"]],
+]
+
+
+def keyed_doc(run):
+    """The document of a run of start tags, and where its first duplicate key lies, if any."""
+    doc, where = "<r>", None
+    for n, keys in enumerate(run):
+        doc += "<e"
+        for i, k in enumerate(keys):
+            doc += " "
+            if where is None and k in keys[:i]:
+                where = (len(doc.encode()), k)
+            doc += f'{k}="{n}.{i}"'
+        doc += "/>"
+    return doc + "</r>", where
+
+
+@pytest.mark.parametrize("run", KEY_RUNS)
+@pytest.mark.parametrize("how", ["string", "elements"])
+def test_repeated_key_runs(run, how):
+    doc, dup = keyed_doc(run)
+    read = (lambda: read_string(doc, "r").children) if how == "string" else (
+        lambda: list(vantelix.iter_elements(io.BytesIO(doc.encode()), "e")))
+    if dup is None:
+        got = [dict(e.attrs.items()) for e in read()]
+        assert got == [{k: f"{n}.{i}" for i, k in enumerate(keys)} for n, keys in enumerate(run)]
+        return
+    with pytest.raises(ValueError, match=f"at byte {dup[0]}: duplicate attribute '{dup[1]}'"):
+        read()
+
+
+@hypothesis.given(st.lists(st.lists(st.sampled_from(["a", "b", "c", "dd", "d", LONG]), max_size=6),
+                           min_size=1, max_size=8))
+def test_key_runs_against_model(run):
+    doc, dup = keyed_doc(run)
+    if dup is None:
+        got = [list(e.attrs.items()) for e in read_string(doc, "r").children]
+        assert got == [[(k, f"{n}.{i}") for i, k in enumerate(keys)] for n, keys in enumerate(run)]
+    else:
+        with pytest.raises(ValueError, match=f"at byte {dup[0]}: duplicate attribute '{dup[1]}'"):
+            read_string(doc, "r")
 
 
 def test_many_attributes_keep_order_and_lookup():

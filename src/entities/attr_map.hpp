@@ -114,6 +114,14 @@ class AttrMapBuilder {
     }
     return insert_new_slow(key, value);
   }
+  // Adds a pair whose key the caller knows to differ from every key added so far.
+  void append_new(StoredStr& key, StoredStr& value) {
+    if (count_ < AttrMap::kLinearMax && count_ < capacity_) [[likely]] {
+      new (&entries_[count_++]) AttrEntry{std::move(key), std::move(value)};
+      return;
+    }
+    append_distinct(std::move(key), std::move(value));
+  }
   // Adds the pair, or replaces the value stored under an equal key (the first key stays).
   void insert_or_replace(StoredStr key, StoredStr value);
   // Adds a pair whose key the caller knows to differ from every key added so far.

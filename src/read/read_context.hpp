@@ -39,6 +39,7 @@ class ReadContext {
   // source it was filled from.
   void rebind(SourceText* source) {
     settle();
+    last_keys.count = 0;
     source->retain(kCredit);
     source_->release(kCredit);
     source_ = source;
@@ -82,6 +83,22 @@ class ReadContext {
     slot = {start, static_cast<uint32_t>(len), epoch_, key};
     return share(start, len);
   }
+
+  // The attribute keys of the last start tag read with this context, in order: elements of one
+  // kind repeat one sequence of keys, and a key found at its place in that sequence needs neither
+  // the name slots nor a search for a duplicate (see read_attributes). Holds only keys of up to
+  // ShortName::kMaxLen bytes, all distinct, ranges of the current source.
+  struct KeySequence {
+    static constexpr size_t kMax = 16;
+    struct Key {
+      ShortName words;
+      uint64_t start;
+      uint64_t len;
+    };
+    Key keys[kMax];
+    size_t count = 0;
+  };
+  KeySequence last_keys;
 
   void settle() noexcept {
     if (owed_) source_->retain(owed_);

@@ -1,6 +1,7 @@
 // start_tag.cpp: element names and the attribute list of a start tag.
 #include "read/start_tag.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <string>
@@ -10,6 +11,7 @@
 
 #include "index/byte_classes.hpp"
 #include "read/references.hpp"
+#include "storage/short_name.hpp"
 
 namespace vx {
 namespace {
@@ -103,16 +105,21 @@ bool read_attributes(ReadContext& ctx, const ElementName& where, AttrMap* out, R
     std::string_view name(s + name_start, p - name_start);
     if (name.empty()) return fail(ctx, ReadError::syntax("expected attribute name", p), error);
 
-    while (p < end && is_space(s[p])) ++p;
-    if (p >= end || s[p] != '=') {
-      return fail(ctx, ReadError::syntax(quoted("attribute '", name, "' has no value"), name_start),
-                  error);
-    }
-    ++p;
-    while (p < end && is_space(s[p])) ++p;
-    if (p >= end || (s[p] != '"' && s[p] != '\'')) {
-      return fail(ctx, ReadError::syntax(quoted("value of attribute '", name, "' is not quoted"), p),
-                  error);
+    // Nearly every attribute is written name="value", with no space around the '='.
+    if (!(p + 1 < end && s[p] == '=' && (s[p + 1] == '"' || s[p + 1] == '\''))) [[unlikely]] {
+      while (p < end && is_space(s[p])) ++p;
+      if (p >= end || s[p] != '=') {
+        return fail(ctx, ReadError::syntax(quoted("attribute '", name, "' has no value"), name_start),
+                    error);
+      }
+      ++p;
+      while (p < end && is_space(s[p])) ++p;
+      if (p >= end || (s[p] != '"' && s[p] != '\'')) {
+        return fail(ctx, ReadError::syntax(quoted("value of attribute '", name, "' is not quoted"), p),
+                    error);
+      }
+    } else {
+      ++p;
     }
     const char quote = s[p];
     const uint64_t value_start = p + 1;
@@ -138,10 +145,29 @@ bool read_attributes(ReadContext& ctx, const ElementName& where, AttrMap* out, R
       if (!decoded) return fail(ctx, std::move(decoded.error()), error);
       value = std::move(decoded.value().owned);
     }
-    StoredStr key = ctx.share_name(name_start, name.size());
-    if (!ctx.attrs.insert_new(key, value)) {
-      return fail(ctx, ReadError::syntax(quoted("duplicate attribute '", name, "'"), name_start),
-                  error);
+    // The keys of the last tag are distinct. While this tag repeats them in their order, each key
+    // differs from the ones before it, and its first occurrence is at hand. Once it departs from
+    // them, the sequence is cut to this tag's keys so far, so no later key can match.
+    ReadContext::KeySequence& seq = ctx.last_keys;
+    const size_t at = ctx.attrs.size();
+    const ShortName words = name.size() <= ShortName::kMaxLen
+                                ? ShortName::of(name.data(), name.size(), limit)
+                                : ShortName{};
+    if (at < seq.count && seq.keys[at].len == name.size() && seq.keys[at].words == words) {
+      StoredStr key = ctx.share(seq.keys[at].start, name.size());
+      ctx.attrs.append_new(key, value);
+    } else {
+      StoredStr key = ctx.share_name(name_start, name.size());
+      if (!ctx.attrs.insert_new(key, value)) {
+        return fail(ctx, ReadError::syntax(quoted("duplicate attribute '", name, "'"), name_start),
+                    error);
+      }
+      if (at <= seq.count && at < ReadContext::KeySequence::kMax && name.size() <= ShortName::kMaxLen) {
+        seq.keys[at] = {words, name_start, name.size()};
+        seq.count = at + 1;
+      } else {
+        seq.count = std::min(seq.count, at);
+      }
     }
     p = after_previous = value_end + 1;
   }
