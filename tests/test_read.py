@@ -435,6 +435,47 @@ def test_invalid_utf8_file(tmp_path, data):
     assert info.value.args == (syntax(expected.value.start, "invalid UTF-8"),)
 
 
+# Faults far apart in a document larger than the stretch checked as UTF-8 at a time: which one
+# is reported does not depend on where the reader happens to stand. Character data that no tag
+# follows is never looked at.
+BIG = b"<e>x</e>" * 20_000  # 160,000 bytes
+FAR_APART = [
+    (b"<r>" + BIG + b"</q>" + BIG + b"\xff</r>", "malformed XML at byte 320007: invalid UTF-8"),
+    (b"<r>" + BIG + b"\xff" + BIG + b"<x", "malformed XML at byte 160003: invalid UTF-8"),
+    (b"<r>" + BIG + b"</r>" + BIG + b"\xfe", "malformed XML at byte 320007: invalid UTF-8"),
+    (b"<r>" + BIG + b"</r>" + BIG + b"<x", "malformed XML: Unclosed tag at byte 320007"),
+    (b"<r>" + BIG + b"</q>" + BIG + b"<x", "malformed XML: Unclosed tag at byte 320007"),
+    (b"<r>" + BIG + b"&bogus;" + BIG + b"<!-- x", "unknown entity reference '&bogus;' at byte 160003"),
+    (b"<r>" + BIG + b"&bogus;<!x", "unexpected end of document: <r> is never closed"),
+    (b"<r>" + BIG + b"&amp;<!DOCTYPE x>&bogus;", "unexpected end of document: <r> is never closed"),
+    (b"<r>" + BIG + b"<![CDATA[x", "malformed XML at byte 160003: unterminated markup"),
+    (b"<r>" + BIG + b"a<!DOCTYPE x>b<!y>c</r>", ("text", "abc")),
+    (b"<r>" + BIG + b"<![CDATA[&bogus;<]]></r>", ("text", "&bogus;<")),
+]
+
+
+@pytest.mark.parametrize("data, outcome", FAR_APART, ids=range(len(FAR_APART)))
+@pytest.mark.parametrize("how", ["file", "bytes", "string"])
+def test_faults_far_apart(tmp_path, data, outcome, how):
+    if how == "string":
+        try:
+            text = data.decode()
+        except UnicodeDecodeError:
+            pytest.skip("not text")
+        read = lambda: read_string(text, "r")  # noqa: E731
+    elif how == "bytes":
+        read = lambda: vantelix.read_bytes(data, "r")  # noqa: E731
+    else:
+        read = lambda: read_file(write(tmp_path, data), "r")  # noqa: E731
+    if isinstance(outcome, tuple):
+        root = read()
+        assert (len(root.children), root.text) == (20_000, outcome[1])
+        return
+    with pytest.raises(ValueError) as info:
+        read()
+    assert str(info.value) == outcome
+
+
 def test_utf8_check_agrees_with_python_on_damaged_text(tmp_path):
     rng = random.Random(7)
     pieces = ["a", "<", "é", "€", "😀", "日本", "\u07ff", "\U0010ffff", "x" * 20]

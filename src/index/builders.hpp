@@ -47,23 +47,23 @@ struct BuildState {
 //          StartTagEnd start_tag_end(uint64_t name_end) -> from the end of a start tag's name, step
 //          through the bytes: a quote jumps to the next equal byte (or, with none left, is passed
 //          over); "/>" ends an empty-element tag and '>' a start tag.
-template <class Scanner>
-Status<IndexBuildError> fill(BuildState& st, StructuralIndex& out, size_t max_tags, Scanner& scan) {
+// Sink:    bool more() -> whether to go on to the next tag;
+//          void text(uint64_t start, uint64_t end) -> a non-empty stretch of character data;
+//          void cdata(uint64_t start, uint64_t end) -> the content of a CDATA section (possibly
+//          empty), just before its tag;
+//          void tag(const TagFields&) -> a tag, after the character data before it.
+// The walk stops when `more` says so, when the input ends, or at an unclosed tag.
+template <class Scanner, class Sink>
+Status<IndexBuildError> walk_input(BuildState& st, Scanner& scan, Sink& sink) {
   const std::string_view in = st.input;
   const auto* p = reinterpret_cast<const unsigned char*>(in.data());
   const uint64_t n = in.size();
-  // Locals rather than `st`: the stores into the vectors could alias its fields and would force
+  // Locals rather than `st`: stores made by the sink could alias its fields and would force
   // them back to memory on every tag.
   uint64_t pos = st.pos;
   uint64_t text_start = st.text_start;
-  std::vector<IndexedTag>& tags = out.tags;
-  std::vector<TextRange>& texts = out.text_ranges;
   auto add_text = [&](uint64_t from, uint64_t to) {
-    if (from < to) {
-      TextRange& r = texts.emplace_back();
-      r.start = from;
-      r.end = to;
-    }
+    if (from < to) sink.text(from, to);
   };
   auto fail = [&](uint64_t at) {
     st.done = true;
@@ -71,7 +71,7 @@ Status<IndexBuildError> fill(BuildState& st, StructuralIndex& out, size_t max_ta
     return Status<IndexBuildError>(IndexBuildError{at});
   };
 
-  while (tags.size() < max_tags) {
+  while (sink.more()) {
     const uint64_t lt = scan.find_lt(pos);
     if (lt == kNotFound) {
       st.done = true;
@@ -81,8 +81,6 @@ Status<IndexBuildError> fill(BuildState& st, StructuralIndex& out, size_t max_ta
     if (lt + 1 >= n) [[unlikely]]
       return fail(lt);
 
-    // The entry is built in place, field by field: assembling it on the stack and copying it out
-    // stalls on store forwarding, which cost more than the rest of a short tag.
     uint64_t end;
     uint64_t name_offset = lt + 1;
     uint64_t name_length = 0;
@@ -131,7 +129,7 @@ Status<IndexBuildError> fill(BuildState& st, StructuralIndex& out, size_t max_ta
         kind = TagKind::Comment;
       } else if (rest.starts_with("<![CDATA[")) {
         const uint64_t close = find_seq(in, lt + 9, "]]>");
-        add_text(lt + 9, close == kNotFound ? n : close);
+        sink.cdata(lt + 9, close == kNotFound ? n : close);
         end = close == kNotFound ? n : close + 2;
         kind = TagKind::CData;
       } else {
@@ -147,17 +145,44 @@ Status<IndexBuildError> fill(BuildState& st, StructuralIndex& out, size_t max_ta
         continue;
       }
     }
-    IndexedTag& tag = tags.emplace_back();
-    tag.start = lt;
-    tag.end = end;
-    tag.name_offset = name_offset;
-    tag.name_length = name_length;
-    tag.kind = kind;
     pos = text_start = end + 1;
+    sink.tag(TagFields{lt, end, name_offset, name_length, kind});
   }
   st.pos = pos;
   st.text_start = text_start;
   return {};
+}
+
+// Collects tags and text ranges into an index, up to a number of tags.
+struct IndexSink {
+  StructuralIndex& out;
+  size_t max_tags;
+
+  bool more() const { return out.tags.size() < max_tags; }
+  void text(uint64_t start, uint64_t end) {
+    TextRange& r = out.text_ranges.emplace_back();
+    r.start = start;
+    r.end = end;
+  }
+  void cdata(uint64_t start, uint64_t end) {
+    if (start < end) text(start, end);
+  }
+  // The entry is built in place, field by field: assembling it on the stack and copying it out
+  // stalls on store forwarding, which cost more than the rest of a short tag.
+  [[gnu::always_inline]] void tag(const TagFields& f) {
+    IndexedTag& tag = out.tags.emplace_back();
+    tag.start = f.start;
+    tag.end = f.end;
+    tag.name_offset = f.name_offset;
+    tag.name_length = f.name_length;
+    tag.kind = f.kind;
+  }
+};
+
+template <class Scanner>
+Status<IndexBuildError> fill(BuildState& st, StructuralIndex& out, size_t max_tags, Scanner& scan) {
+  IndexSink sink{out, max_tags};
+  return walk_input(st, scan, sink);
 }
 
 Status<IndexBuildError> fill_scalar(BuildState& st, StructuralIndex& out, size_t max_tags);

@@ -29,6 +29,15 @@ struct IndexedTag {
   TagKind kind;
 };
 
+// A tag as a builder hands it over (see IndexedTag).
+struct TagFields {
+  uint64_t start;
+  uint64_t end;
+  uint64_t name_offset;
+  uint64_t name_length;
+  TagKind kind;
+};
+
 struct TextRange {
   uint64_t start;
   uint64_t end;  // exclusive

@@ -73,8 +73,7 @@ bool fail(ReadContext& ctx, ReadError error, ReadError* out) {
 
 }  // namespace
 
-Result<ElementName, ReadError> element_name(const StructuralIndex& index, size_t i) {
-  const IndexedTag& tag = index.tag(i);
+Result<ElementName, ReadError> element_name(const IndexedTag& tag) {
   if (!fits_size(tag.start) || !fits_size(tag.end)) return ReadError::syntax(kOffsetTooLarge, 0);
   if (tag.name_length == 0) {
     return ReadError::syntax("expected element name after '<'", tag.start);
@@ -177,11 +176,9 @@ bool read_attributes(ReadContext& ctx, const ElementName& where, AttrMap* out, R
 
 }  // namespace
 
-bool parse_start_tag(ReadContext& ctx, const StructuralIndex& index, size_t i, StartTag* out,
-                     ReadError* error) {
-  const IndexedTag& tag = index.tag(i);
+bool parse_start_tag(ReadContext& ctx, const IndexedTag& tag, StartTag* out, ReadError* error) {
   if (!fits_size(tag.start) || !fits_size(tag.end) || tag.name_length == 0) [[unlikely]] {
-    Result<ElementName, ReadError> named = element_name(index, i);
+    Result<ElementName, ReadError> named = element_name(tag);
     if (!named) {
       *error = std::move(named.error());
       return false;

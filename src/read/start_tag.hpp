@@ -34,7 +34,7 @@ inline bool fits_size(uint64_t v) noexcept {
   }
 }
 
-Result<ElementName, ReadError> element_name(const StructuralIndex& index, size_t i);
+Result<ElementName, ReadError> element_name(const IndexedTag& tag);
 
 struct StartTag {
   ElementName where;
@@ -45,7 +45,6 @@ struct StartTag {
 // and values that decoding leaves unchanged are shared ranges counted through the context. False
 // with `error` set when the tag is malformed. (No Result here: the tag of every element passes
 // through, and a variant of a tag and an error costs more to make and unpack than the check.)
-bool parse_start_tag(ReadContext& ctx, const StructuralIndex& index, size_t i, StartTag* out,
-                     ReadError* error);
+bool parse_start_tag(ReadContext& ctx, const IndexedTag& tag, StartTag* out, ReadError* error);
 
 }  // namespace vx

@@ -1,4 +1,5 @@
-// tree_builder.cpp: the walk over the structural index, piece by piece, with an explicit stack.
+// tree_builder.cpp: the walk over the document's tags as the index builder finds them, with an
+// explicit stack.
 #include "read/tree_builder.hpp"
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "index/structural_index.hpp"
+#include "index/tag_walk.hpp"
 #include "read/read_context.hpp"
 #include "read/references.hpp"
 #include "read/unicode.hpp"
@@ -45,9 +47,9 @@ struct OuterName {
 
 // Per-thread storage reused from read to read, so small reads allocate (and fault in) nothing.
 struct Scratch {
-  StructuralIndex window;
   std::vector<Frame> frames;
   std::vector<OuterName> outer;
+  std::vector<TextRange> texts;  // character data waiting for the tag after it, beyond the first
 
   // Drops what a read left behind and trims what grew unusually large.
   void release() noexcept {
@@ -58,6 +60,8 @@ struct Scratch {
     if (frames.size() > 1024) std::vector<Frame>().swap(frames);
     if (outer.capacity() > 4096) std::vector<OuterName>().swap(outer);
     outer.clear();
+    if (texts.capacity() > 4096) std::vector<TextRange>().swap(texts);
+    texts.clear();
   }
 };
 
@@ -81,8 +85,18 @@ class Walk {
         records_(records),
         root_(root_tag) {}
 
-  // Consumes one piece of the index.
-  Step consume(const StructuralIndex& window);
+  // A tag's bounds, checked before anything else about it.
+  Step check_bounds(const IndexedTag& tag) {
+    if (!fits_size(tag.start) || !fits_size(tag.end)) return fail(kOffsetTooLarge, 0);
+    if (tag.end >= in_.size()) return fail("unterminated markup", tag.start);
+    return Step::More;
+  }
+  // Character data before a tag.
+  [[gnu::always_inline]] Step text(uint64_t start, uint64_t end) {
+    return depth_ > 0 && !add_text(start, end) ? Step::Failed : Step::More;
+  }
+  // The tag itself, after its bounds and the character data before it.
+  [[gnu::always_inline]] Step tag(const IndexedTag& tag);
   // The tags ran out before the root element ended.
   ReadError at_end() const {
     if (depth_ > 0) {
@@ -103,12 +117,12 @@ class Walk {
   std::string_view bytes(uint64_t start, uint64_t len) const { return in_.substr(start, len); }
 
   Frame& push_frame(uint64_t name_start, uint64_t name_len);
-  bool add_text(uint64_t start, uint64_t end);
+  [[gnu::always_inline]] bool add_text(uint64_t start, uint64_t end);
   void append_borrowed(Frame& f, uint64_t start, uint64_t len);
   bool append_decoded(Frame& f, uint64_t start, uint64_t len);
   StoredStr finish_text(Frame& f);
-  Step open_tag(const StructuralIndex& w, size_t t);
-  Step self_closing_tag(const StructuralIndex& w, size_t t);
+  [[gnu::always_inline]] Step open_tag(const IndexedTag& tag);
+  Step self_closing_tag(const IndexedTag& tag);
   Step close_tag(const IndexedTag& tag);
   [[gnu::always_inline]] void add_record(StoredStr name, StoredStr text, AttrMap attrs, uint64_t children);
 
@@ -236,7 +250,7 @@ inline TextScan scan_short_text(const char* p, size_t len, const char* limit) {
 }
 
 // One stretch of character data inside the element being built.
-bool Walk::add_text(uint64_t start, uint64_t end) {
+inline bool Walk::add_text(uint64_t start, uint64_t end) {
   if (!fits_size(start) || !fits_size(end)) {
     error_ = ReadError::syntax(kOffsetTooLarge, 0);
     return false;
@@ -282,8 +296,7 @@ StoredStr Walk::finish_text(Frame& f) {
   return {};
 }
 
-Step Walk::open_tag(const StructuralIndex& w, size_t t) {
-  const IndexedTag& tag = w.tag(t);
+inline Step Walk::open_tag(const IndexedTag& tag) {
   if (is_bare_start_tag(tag)) {
     if (depth_ == 0 && bytes(tag.name_offset, tag.name_length) != root_) {
       outer_.push_back({tag.name_offset, tag.name_length});
@@ -293,20 +306,19 @@ Step Walk::open_tag(const StructuralIndex& w, size_t t) {
     return Step::More;
   }
   if (depth_ == 0 && bytes(tag.name_offset, tag.name_length) != root_) {
-    Result<ElementName, ReadError> name = element_name(w, t);
+    Result<ElementName, ReadError> name = element_name(tag);
     if (!name) return fail(std::move(name.error()));
     outer_.push_back({name.value().name_start, name.value().name_len});
     return Step::More;
   }
   StartTag parsed;
-  if (!parse_start_tag(ctx_, w, t, &parsed, &error_)) return Step::Failed;
+  if (!parse_start_tag(ctx_, tag, &parsed, &error_)) return Step::Failed;
   Frame& f = push_frame(parsed.where.name_start, parsed.where.name_len);
   f.attrs = std::move(parsed.attrs);
   return Step::More;
 }
 
-Step Walk::self_closing_tag(const StructuralIndex& w, size_t t) {
-  const IndexedTag& bare = w.tag(t);
+Step Walk::self_closing_tag(const IndexedTag& bare) {
   if (is_bare_start_tag(bare)) {
     const uint64_t name_start = bare.name_offset;
     if (depth_ == 0 && bytes(name_start, bare.name_length) != root_) return Step::More;
@@ -314,7 +326,7 @@ Step Walk::self_closing_tag(const StructuralIndex& w, size_t t) {
     return depth_ == 0 ? Step::Done : Step::More;
   }
   StartTag tag;
-  if (!parse_start_tag(ctx_, w, t, &tag, &error_)) return Step::Failed;
+  if (!parse_start_tag(ctx_, bare, &tag, &error_)) return Step::Failed;
   if (depth_ == 0) {
     if (bytes(tag.where.name_start, tag.where.name_len) != root_) {
       ctx_.settle();  // the attributes are dropped here, so their counts must exist first
@@ -356,68 +368,46 @@ Step Walk::close_tag(const IndexedTag& tag) {
   return Step::More;
 }
 
-Step Walk::consume(const StructuralIndex& w) {
-  const uint64_t n = in_.size();
-  const std::vector<TextRange>& texts = w.text_ranges;
-  size_t next_text = 0;
-  for (size_t t = 0, count = w.tag_count(); t < count; ++t) {
-    const IndexedTag& tag = w.tag(t);
-    if (!fits_size(tag.start) || !fits_size(tag.end)) return fail(kOffsetTooLarge, 0);
-    if (tag.end >= n) return fail("unterminated markup", tag.start);
-
-    for (; next_text < texts.size() && texts[next_text].start < tag.start; ++next_text) {
-      if (depth_ > 0 && !add_text(texts[next_text].start, texts[next_text].end)) {
-        return Step::Failed;
+inline Step Walk::tag(const IndexedTag& tag) {
+  switch (tag.kind) {
+    case TagKind::Open:
+      return open_tag(tag);
+    case TagKind::SelfClosing:
+      return self_closing_tag(tag);
+    case TagKind::Close:
+      return close_tag(tag);
+    case TagKind::Comment:
+      if (tag.end < tag.start + 6 || std::memcmp(s_ + tag.end - 2, "-->", 3) != 0) {
+        return fail("unterminated comment", tag.start);
       }
-    }
-
-    Step step = Step::More;
-    switch (tag.kind) {
-      case TagKind::Open:
-        step = open_tag(w, t);
-        break;
-      case TagKind::SelfClosing:
-        step = self_closing_tag(w, t);
-        break;
-      case TagKind::Close:
-        step = close_tag(tag);
-        break;
-      case TagKind::Comment:
-        if (tag.end < tag.start + 6 || std::memcmp(s_ + tag.end - 2, "-->", 3) != 0) {
-          return fail("unterminated comment", tag.start);
-        }
-        break;
-      case TagKind::CData: {
-        const uint64_t content = tag.start + 9;
-        if (tag.end < 2 || tag.end - 2 < content || std::memcmp(s_ + tag.end - 2, "]]>", 3) != 0) {
-          return fail("unterminated CDATA section", tag.start);
-        }
-        if (depth_ > 0 && tag.end - 2 > content) {
-          append_borrowed(frames_[depth_ - 1], content, tag.end - 2 - content);
-        }
-        while (next_text < texts.size() && texts[next_text].start < tag.end) ++next_text;
-        break;
+      return Step::More;
+    case TagKind::CData: {
+      const uint64_t content = tag.start + 9;
+      if (tag.end < 2 || tag.end - 2 < content || std::memcmp(s_ + tag.end - 2, "]]>", 3) != 0) {
+        return fail("unterminated CDATA section", tag.start);
       }
-      case TagKind::ProcessingInstruction:
-        if (tag.end == 0 || std::memcmp(s_ + tag.end - 1, "?>", 2) != 0) {
-          return fail("unterminated processing instruction", tag.start);
-        }
-        break;
+      if (depth_ > 0 && tag.end - 2 > content) {
+        append_borrowed(frames_[depth_ - 1], content, tag.end - 2 - content);
+      }
+      return Step::More;
     }
-    if (step != Step::More) return step;
+    case TagKind::ProcessingInstruction:
+      if (tag.end == 0 || std::memcmp(s_ + tag.end - 1, "?>", 2) != 0) {
+        return fail("unterminated processing instruction", tag.start);
+      }
+      return Step::More;
   }
   return Step::More;
 }
 
-// Keeps the index running to the end of the input after the walk has stopped: an unclosed tag
-// anywhere fails the read, whatever the walk found.
-Status<IndexBuildError> drain(IndexCursor& cursor, StructuralIndex& window) {
-  while (!cursor.done()) {
-    Status<IndexBuildError> st = cursor.next(window, kIndexWindow);
-    if (!st) return st;
-  }
-  return {};
-}
+// Goes on finding tags after the walk has stopped: an unclosed tag anywhere fails the read,
+// whatever the walk found.
+struct DrainSink {
+  bool more() const { return true; }
+  void text(uint64_t, uint64_t) {}
+  void cdata(uint64_t, uint64_t) {}
+  void tag(const TagFields&) {}
+};
 
 }  // namespace
 
@@ -440,7 +430,8 @@ struct TreeReader::State {
         ctx(shared ? *shared : *own),
         cleanup{ctx, sc},
         walk(ctx, sc, records, root_tag),
-        cursor(source->view(), builder),
+        walker(start_tag_walk(source->view())),
+        builder(builder),
         input(source->view()),
         checked(check_utf8 ? 0 : source->size()) {
     records.swap(per_thread<SpareRecords>().records);
@@ -462,14 +453,6 @@ struct TreeReader::State {
     return true;
   }
 
-  // How far the walk may read once the cursor has filled the window.
-  uint64_t window_reach() const {
-    if (cursor.done()) return input.size();
-    const StructuralIndex& w = sc.window;
-    uint64_t reach = w.tags.empty() ? 0 : w.tags.back().end + 1;
-    if (!w.text_ranges.empty()) reach = std::max(reach, w.text_ranges.back().end);
-    return reach;
-  }
   ~State() { recycle_tree(std::move(tree)); }
 
   Scratch& sc;
@@ -479,7 +462,8 @@ struct TreeReader::State {
   RecordTree tree;
   RecordBuffer& records = tree.records;
   Walk walk;
-  IndexCursor cursor;
+  TagWalkState walker;
+  IndexBuilder builder;
   std::string_view input;
   uint64_t checked;  // bytes before this offset are well-formed UTF-8 (or need no check)
   uint64_t invalid_at = UINT64_MAX;
@@ -487,6 +471,62 @@ struct TreeReader::State {
   ReadError error;
   bool finished = false;
   bool failed = false;
+  // Character data is taken with the tag after it (data that no tag follows is never looked at):
+  // the first stretch waits here, any others in the scratch.
+  TextRange first_text{};
+  bool has_text = false;
+
+  struct Sink;
+};
+
+namespace {
+
+// Bytes checked as UTF-8 at a time, ahead of the walk.
+constexpr uint64_t kCheckAhead = 64 * 1024;
+
+}  // namespace
+
+// The walk's side of the tag walk. Each tag the builder finds is taken at once: its bytes
+// checked, its bounds, the character data before it, then the tag itself. Stops the builder
+// when the walk is over, when `batch` records are finished, or before ill-formed UTF-8.
+struct TreeReader::State::Sink {
+  State& st;
+  size_t batch;
+  bool go = true;
+  bool invalid = false;
+
+  bool more() const { return go; }
+  void text(uint64_t start, uint64_t end) {
+    if (!st.has_text) {
+      st.first_text = {start, end};
+      st.has_text = true;
+    } else {
+      st.sc.texts.push_back({start, end});
+    }
+  }
+  void cdata(uint64_t, uint64_t) {}  // taken with its tag
+  [[gnu::always_inline]] void tag(const TagFields& f) {
+    const IndexedTag tag{f.start, f.end, f.name_offset, f.name_length, f.kind};
+    if (tag.end >= st.checked && !st.check_to(std::max(tag.end + 1, st.checked + kCheckAhead))) {
+      invalid = true;
+      go = false;
+      return;
+    }
+    Step step = st.walk.check_bounds(tag);
+    if (st.has_text) {
+      st.has_text = false;
+      if (step == Step::More) step = st.walk.text(st.first_text.start, st.first_text.end);
+      if (!st.sc.texts.empty()) [[unlikely]] {
+        for (const TextRange& t : st.sc.texts) {
+          if (step == Step::More) step = st.walk.text(t.start, t.end);
+        }
+        st.sc.texts.clear();
+      }
+    }
+    if (step == Step::More) step = st.walk.tag(tag);
+    st.step = step;
+    go = step == Step::More && st.records.size() < batch;
+  }
 };
 
 TreeReader::TreeReader(SourceText* source, std::string_view root_tag, bool check_utf8)
@@ -509,20 +549,22 @@ ReadProgress TreeReader::run(size_t batch) {
   if (st.finished) return st.failed ? ReadProgress::Failed : ReadProgress::Done;
   Status<IndexBuildError> indexed;
   bool well_formed = true;
-  while (st.step == Step::More && !st.cursor.done() && st.records.size() < batch) {
-    indexed = st.cursor.next(st.sc.window, kIndexWindow);
-    if (!indexed) break;
-    if (!(well_formed = st.check_to(st.window_reach()))) break;
-    st.step = st.walk.consume(st.sc.window);
+  if (st.step == Step::More && !st.walker.done) {
+    State::Sink sink{st, batch};
+    indexed = walk_tags(st.walker, st.builder, sink);
+    well_formed = !sink.invalid;
   }
   st.ctx.settle();
-  if (indexed && well_formed && st.step == Step::More && !st.cursor.done()) return ReadProgress::More;
+  if (indexed && well_formed && st.step == Step::More && !st.walker.done) return ReadProgress::More;
 
   // The walk is over: the rest of the input is still indexed, since an unclosed tag anywhere
   // fails the read whatever the walk found, and checked, since an ill-formed byte anywhere fails
   // it before anything else.
   st.finished = true;
-  if (indexed && well_formed && st.step != Step::More) indexed = drain(st.cursor, st.sc.window);
+  if (indexed && well_formed && st.step != Step::More) {
+    DrainSink rest;
+    indexed = walk_tags(st.walker, st.builder, rest);
+  }
   if (well_formed) well_formed = st.check_to(st.input.size());
   if (!well_formed) {
     st.error = ReadError::syntax("invalid UTF-8", st.invalid_at);

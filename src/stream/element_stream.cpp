@@ -260,7 +260,7 @@ bool ElementStream::outside_tag(const Tag& t) {
       StructuralIndex index;
       index.input = std::string_view(buf_.data() + t.start, t.end + 1 - t.start);
       index.tags.push_back({0, t.end - t.start, t.name - t.start, t.name_len, TagKind::Open});
-      Result<ElementName, ReadError> checked = element_name(index, 0);
+      Result<ElementName, ReadError> checked = element_name(index.tag(0));
       if (!checked) {
         fail(shifted(std::move(checked.error()), start));
         return false;

@@ -225,7 +225,7 @@ TEST_P(StartTagErrors, MessageAndOffset) {
     ReadContext ctx(src.get(), HashKeys{1, 2});
     StartTag tag;
     ReadError error;
-    bool parsed = parse_start_tag(ctx, index.value(), 0, &tag, &error);
+    bool parsed = parse_start_tag(ctx, index.value().tag(0), &tag, &error);
     ctx.settle();  // the counts of what the tag holds, before `tag` can drop it
     if (c.error) {
       ASSERT_FALSE(parsed) << c.doc;
@@ -263,7 +263,7 @@ TEST(StartTag, SharesUndecodedTextAndKeepsDocumentOrder) {
   ReadContext ctx(src.get(), HashKeys{1, 2});
   StartTag tag;
   ReadError error;
-  ASSERT_TRUE(parse_start_tag(ctx, index.value(), 0, &tag, &error)) << error.text();
+  ASSERT_TRUE(parse_start_tag(ctx, index.value().tag(0), &tag, &error)) << error.text();
   ctx.settle();
   const AttrMap& attrs = tag.attrs;
   ASSERT_EQ(attrs.size(), 3u);
