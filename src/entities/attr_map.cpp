@@ -155,15 +155,6 @@ uint64_t attr_key_hash(const HashKeys& keys, std::string_view key) noexcept {
   return siphash13(keys.k0, keys.k1, key.data(), key.size(), 0xFF);
 }
 
-AttrMap& AttrMap::operator=(AttrMap&& other) noexcept {
-  if (this != &other) {
-    reset();
-    block_ = other.block_;
-    other.block_ = nullptr;
-  }
-  return *this;
-}
-
 size_t AttrMap::size() const noexcept { return block_ ? block_->count : 0; }
 const AttrEntry* AttrMap::begin() const noexcept { return block_ ? block_->entries() : nullptr; }
 HashKeys AttrMap::keys() const noexcept { return block_ ? block_->keys : HashKeys{}; }

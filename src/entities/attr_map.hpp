@@ -34,7 +34,14 @@ class AttrMap {
 
   AttrMap() noexcept = default;
   AttrMap(AttrMap&& other) noexcept : block_(other.block_) { other.block_ = nullptr; }
-  AttrMap& operator=(AttrMap&& other) noexcept;
+  AttrMap& operator=(AttrMap&& other) noexcept {
+    if (this != &other) {
+      reset();
+      block_ = other.block_;
+      other.block_ = nullptr;
+    }
+    return *this;
+  }
   AttrMap(const AttrMap&) = delete;
   AttrMap& operator=(const AttrMap&) = delete;
   ~AttrMap() {

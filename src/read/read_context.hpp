@@ -73,8 +73,13 @@ class ReadContext {
     const char* limit = input().data() + input().size();
     // Up to 16 bytes the words are the whole name; longer names are told apart by their first
     // and last eight bytes, then compared in full.
-    ShortName key = len <= ShortName::kMaxLen ? ShortName::of(bytes, len, limit)
-                                              : ShortName::of_ends(bytes, len);
+    return share_name(start, len, len <= ShortName::kMaxLen ? ShortName::of(bytes, len, limit)
+                                                            : ShortName::of_ends(bytes, len));
+  }
+  // The same for a name of 1 to kNameCacheMaxLen bytes whose key (the words made above) the
+  // caller has at hand.
+  [[gnu::always_inline]] StoredStr share_name(uint64_t start, uint64_t len, const ShortName& key) {
+    const char* bytes = input().data() + start;
     NameSlot& slot = names_[name_slot(key, len)];
     if (slot.len == len && slot.key == key && slot.epoch == epoch_ &&
         (len <= ShortName::kMaxLen || std::memcmp(input().data() + slot.start, bytes, len) == 0)) {

@@ -38,9 +38,15 @@ class RecordBuffer {
   void reserve(size_t records);
 
   NodeRecord& push_back(NodeRecord&& record) {
+    return emplace_back(std::move(record.name), std::move(record.text), std::move(record.attrs),
+                        record.child_count);
+  }
+  // The record built in place from its parts.
+  NodeRecord& emplace_back(StoredStr&& name, StoredStr&& text, AttrMap&& attrs, uint64_t children) {
     if (size_ == capacity_) [[unlikely]] grow();
     if (bytes_for(size_ + 1) > populated_) [[unlikely]] populate_ahead();
-    NodeRecord* slot = new (data_ + size_) NodeRecord(std::move(record));
+    NodeRecord* slot =
+        new (data_ + size_) NodeRecord{std::move(name), std::move(text), std::move(attrs), children};
     ++size_;
     return *slot;
   }

@@ -156,7 +156,8 @@ bool read_attributes(ReadContext& ctx, const ElementName& where, AttrMap* out, R
       StoredStr key = ctx.share(seq.keys[at].start, name.size());
       ctx.attrs.append_new(key, value);
     } else {
-      StoredStr key = ctx.share_name(name_start, name.size());
+      StoredStr key = name.size() <= ShortName::kMaxLen ? ctx.share_name(name_start, name.size(), words)
+                                                        : ctx.share_name(name_start, name.size());
       if (!ctx.attrs.insert_new(key, value)) {
         return fail(ctx, ReadError::syntax(quoted("duplicate attribute '", name, "'"), name_start),
                     error);

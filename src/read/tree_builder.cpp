@@ -124,7 +124,8 @@ class Walk {
   [[gnu::always_inline]] Step open_tag(const IndexedTag& tag);
   Step self_closing_tag(const IndexedTag& tag);
   Step close_tag(const IndexedTag& tag);
-  [[gnu::always_inline]] void add_record(StoredStr name, StoredStr text, AttrMap attrs, uint64_t children);
+  [[gnu::always_inline]] void add_record(StoredStr&& name, StoredStr&& text, AttrMap&& attrs,
+                                         uint64_t children);
 
   ReadContext& ctx_;
   std::string_view in_;
@@ -156,8 +157,9 @@ Frame& Walk::push_frame(uint64_t name_start, uint64_t name_len) {
   return f;
 }
 
-inline void Walk::add_record(StoredStr name, StoredStr text, AttrMap attrs, uint64_t children) {
-  records_.push_back(NodeRecord{std::move(name), std::move(text), std::move(attrs), children});
+inline void Walk::add_record(StoredStr&& name, StoredStr&& text, AttrMap&& attrs,
+                             uint64_t children) {
+  records_.emplace_back(std::move(name), std::move(text), std::move(attrs), children);
   if (depth_ > 0) ++frames_[depth_ - 1].child_count;
 }
 
@@ -347,15 +349,21 @@ Step Walk::close_tag(const IndexedTag& tag) {
   }
   if (depth_ > 0) {
     Frame& f = frames_[depth_ - 1];
-    if (f.name_len != name.size() || !same_name(s_ + f.name_start, name.data(), name.size(), end_)) {
+    // A short name's words settle the comparison and are the key of its name slot too.
+    const bool short_name = f.name_len > 0 && f.name_len <= ShortName::kMaxLen;
+    const ShortName open_words = short_name ? ShortName::of(s_ + f.name_start, f.name_len, end_) : ShortName{};
+    if (f.name_len != name.size() ||
+        !(short_name ? open_words == ShortName::of(name.data(), name.size(), end_)
+                     : std::memcmp(s_ + f.name_start, name.data(), name.size()) == 0)) {
       std::string_view open = bytes(f.name_start, f.name_len);
       return fail("expected </" + std::string(open) + ">, found </" + std::string(name) + ">",
                   tag.start);
     }
     StoredStr text = finish_text(f);
     --depth_;
-    add_record(ctx_.share_name(f.name_start, f.name_len), std::move(text), std::move(f.attrs),
-               f.child_count);
+    add_record(short_name ? ctx_.share_name(f.name_start, f.name_len, open_words)
+                          : ctx_.share_name(f.name_start, f.name_len),
+               std::move(text), std::move(f.attrs), f.child_count);
     return depth_ == 0 ? Step::Done : Step::More;
   }
   if (outer_.empty()) return fail("unexpected end tag </" + std::string(name) + ">", tag.start);
