@@ -1,6 +1,7 @@
 // fuzz_index.cpp: differential fuzz target for the structural index. The scalar builder, the
 // quote-aware builder (with every block classifier this CPU runs) and the cursor in small pieces
-// must give the same index, or the same error, for every input; any difference aborts.
+// must give the same index, or the same error, for every input; any difference aborts. A start
+// tag that the reader reads ahead of its end must end where the index ends it.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,9 @@
 #include "index/block_classifier.hpp"
 #include "index/builders.hpp"
 #include "index/structural_index.hpp"
+#include "read/read_context.hpp"
+#include "read/start_tag.hpp"
+#include "storage/big_block.hpp"
 
 using namespace vx;
 
@@ -103,10 +107,35 @@ void check_shape(const Outcome& o, uint64_t n) {
   }
 }
 
+// Every start tag with more than its name read ahead: where that succeeds, its end is the index's.
+void check_read_ahead(std::string_view in, const Outcome& index) {
+  if (index.tags.empty()) return;
+  char* buffer = static_cast<char*>(big_alloc(in.size() + 1));
+  std::memcpy(buffer, in.data(), in.size());
+  SourceRef source(SourceText::adopt(buffer, in.size(), in.size() + 1));
+  {
+    ReadContext ctx(source.get(), HashKeys{1, 2});
+    for (const IndexedTag& t : index.tags) {
+      if (t.kind != TagKind::Open && t.kind != TagKind::SelfClosing) continue;
+      const uint64_t name_end = t.name_offset + t.name_length;
+      if (in[name_end] == '>' || (in[name_end] == '/' && in[name_end + 1] == '>')) continue;
+      StartTag ahead;
+      uint64_t end = 0;
+      bool self_closing = false;
+      if (!read_start_tag_ahead(ctx, t.start, name_end, &ahead, &end, &self_closing)) continue;
+      check(end == t.end, "read ahead: end");
+      check(self_closing == (t.kind == TagKind::SelfClosing), "read ahead: empty-element tag");
+      ctx.settle();
+    }
+  }
+  check(source->use_count() == 1, "read ahead: counts");
+}
+
 void check_all(std::string_view in) {
   const size_t size = in.size();
   const Outcome scalar = whole(in, IndexBuilder::Scalar);
   check_shape(scalar, size);
+  check_read_ahead(in, scalar);
   check(same(whole(in, IndexBuilder::QuoteAware), scalar), "quote-aware vs scalar");
   check(same(quote_aware_with(in, index_detail::classify_portable), scalar), "portable classifier");
 #if defined(__x86_64__)

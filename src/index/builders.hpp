@@ -51,7 +51,10 @@ struct BuildState {
 //          void text(uint64_t start, uint64_t end) -> a non-empty stretch of character data;
 //          void cdata(uint64_t start, uint64_t end) -> the content of a CDATA section (possibly
 //          empty), just before its tag;
-//          void tag(const TagFields&) -> a tag, after the character data before it.
+//          void tag(const TagFields&) -> a tag, after the character data before it;
+//          bool start_tag(uint64_t lt, uint64_t name_end, StartTagEnd* found) -> the sink may
+//          find the end of a start tag whose name is followed by more than '>' or "/>" itself,
+//          as the scanner would (true), or leave it to the scanner (false).
 // The walk stops when `more` says so, when the input ends, or at an unclosed tag.
 template <class Scanner, class Sink>
 Status<IndexBuildError> walk_input(BuildState& st, Scanner& scan, Sink& sink) {
@@ -97,7 +100,8 @@ Status<IndexBuildError> walk_input(BuildState& st, Scanner& scan, Sink& sink) {
         end = name_end + 1;
         kind = TagKind::SelfClosing;
       } else {
-        const StartTagEnd found = scan.start_tag_end(name_end);
+        StartTagEnd found;
+        if (!sink.start_tag(lt, name_end, &found)) found = scan.start_tag_end(name_end);
         if (found.gt == kNotFound) return fail(lt);
         end = found.gt;
         if (found.self_closing) kind = TagKind::SelfClosing;
@@ -159,6 +163,7 @@ struct IndexSink {
   size_t max_tags;
 
   bool more() const { return out.tags.size() < max_tags; }
+  bool start_tag(uint64_t, uint64_t, StartTagEnd*) { return false; }
   void text(uint64_t start, uint64_t end) {
     TextRange& r = out.text_ranges.emplace_back();
     r.start = start;

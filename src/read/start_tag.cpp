@@ -86,36 +86,68 @@ Result<ElementName, ReadError> element_name(const IndexedTag& tag) {
 
 namespace {
 
-bool read_attributes(ReadContext& ctx, const ElementName& where, AttrMap* out, ReadError* error) {
-  const char* s = ctx.input().data();
-  uint64_t p = where.region_start;
-  const uint64_t end = where.region_end;
-  uint64_t after_previous = p;
+// Gives up reading a tag ahead of its end (see read_start_tag_ahead); nothing is reported.
+bool give_up(ReadContext& ctx) {
+  ctx.settle();
+  ctx.attrs.reset(ctx.keys());
+  return false;
+}
 
+// Reads the attributes from `p` on. Where the region's end is known (kAhead false), up to it,
+// failing with the error of the first fault. Read ahead, up to the '>' or "/>" that ends the tag
+// (stored in `tag_end` and `self_closing`), giving up at anything irregular.
+template <bool kAhead>
+bool read_attributes(ReadContext& ctx, uint64_t p, uint64_t end, AttrMap* out, ReadError* error,
+                     uint64_t* tag_end, bool* self_closing) {
+  const char* s = ctx.input().data();
+  uint64_t after_previous = p;
   const char* const limit = s + ctx.input().size();
+  // Read ahead, a name also stops at '>', where the tag would end inside it: no '=' follows
+  // there, so the tag is given up.
+  constexpr uint8_t kNameStop = index_detail::kSpace | index_detail::kEquals | index_detail::kQuote |
+                                (kAhead ? index_detail::kGt : 0);
+  auto reject = [&](auto&& make_error) {
+    if constexpr (kAhead) {
+      return give_up(ctx);
+    } else {
+      return fail(ctx, make_error(), error);
+    }
+  };
   while (true) {
     while (p < end && is_space(s[p])) ++p;
-    if (p >= end) break;
+    if constexpr (kAhead) {
+      if (p >= end) return give_up(ctx);
+      if (s[p] == '>' || s[p] == '/') {
+        if (s[p] == '/' && !(p + 1 < end && s[p + 1] == '>')) return give_up(ctx);
+        *self_closing = s[p] == '/';
+        *tag_end = p + (s[p] == '/');
+        break;
+      }
+    } else {
+      if (p >= end) break;
+    }
     if (p == after_previous) {
-      return fail(ctx, ReadError::syntax("expected whitespace before attribute", p), error);
+      return reject([&] { return ReadError::syntax("expected whitespace before attribute", p); });
     }
     const uint64_t name_start = p;
-    while (p < end && !ends_attr_name(s[p])) ++p;
+    while (p < end && !index_detail::in_classes(static_cast<unsigned char>(s[p]), kNameStop)) ++p;
     std::string_view name(s + name_start, p - name_start);
-    if (name.empty()) return fail(ctx, ReadError::syntax("expected attribute name", p), error);
+    if (name.empty()) return reject([&] { return ReadError::syntax("expected attribute name", p); });
 
     // Nearly every attribute is written name="value", with no space around the '='.
     if (!(p + 1 < end && s[p] == '=' && (s[p + 1] == '"' || s[p + 1] == '\''))) [[unlikely]] {
       while (p < end && is_space(s[p])) ++p;
       if (p >= end || s[p] != '=') {
-        return fail(ctx, ReadError::syntax(quoted("attribute '", name, "' has no value"), name_start),
-                    error);
+        return reject([&] {
+          return ReadError::syntax(quoted("attribute '", name, "' has no value"), name_start);
+        });
       }
       ++p;
       while (p < end && is_space(s[p])) ++p;
       if (p >= end || (s[p] != '"' && s[p] != '\'')) {
-        return fail(ctx, ReadError::syntax(quoted("value of attribute '", name, "' is not quoted"), p),
-                    error);
+        return reject([&] {
+          return ReadError::syntax(quoted("value of attribute '", name, "' is not quoted"), p);
+        });
       }
     } else {
       ++p;
@@ -131,17 +163,17 @@ bool read_attributes(ReadContext& ctx, const ElementName& where, AttrMap* out, R
     } else {
       const void* close = std::memchr(stop, quote, static_cast<size_t>(s + end - stop));
       if (!close) {
-        return fail(ctx, ReadError::syntax("unterminated attribute value", value_start), error);
+        return reject([&] { return ReadError::syntax("unterminated attribute value", value_start); });
       }
       value_end = static_cast<uint64_t>(static_cast<const char*>(close) - s);
       std::string_view rest(stop, value_end - static_cast<uint64_t>(stop - s));
       if (const void* lt = std::memchr(rest.data(), '<', rest.size())) {
         uint64_t at = static_cast<uint64_t>(static_cast<const char*>(lt) - s);
-        return fail(ctx, ReadError::syntax("'<' is not allowed in attribute values", at), error);
+        return reject([&] { return ReadError::syntax("'<' is not allowed in attribute values", at); });
       }
       std::string_view raw(s + value_start, value_end - value_start);
       Result<Decoded, ReadError> decoded = decode_changed(raw, value_start, DecodeMode::Attribute);
-      if (!decoded) return fail(ctx, std::move(decoded.error()), error);
+      if (!decoded) return reject([&] { return std::move(decoded.error()); });
       value = std::move(decoded.value().owned);
     }
     // The keys of the last tag are distinct. While this tag repeats them in their order, each key
@@ -159,8 +191,9 @@ bool read_attributes(ReadContext& ctx, const ElementName& where, AttrMap* out, R
       StoredStr key = name.size() <= ShortName::kMaxLen ? ctx.share_name(name_start, name.size(), words)
                                                         : ctx.share_name(name_start, name.size());
       if (!ctx.attrs.insert_new(key, value)) {
-        return fail(ctx, ReadError::syntax(quoted("duplicate attribute '", name, "'"), name_start),
-                    error);
+        return reject([&] {
+          return ReadError::syntax(quoted("duplicate attribute '", name, "'"), name_start);
+        });
       }
       if (at <= seq.count && at < ReadContext::KeySequence::kMax && name.size() <= ShortName::kMaxLen) {
         seq.keys[at] = {words, name_start, name.size()};
@@ -189,7 +222,18 @@ bool parse_start_tag(ReadContext& ctx, const IndexedTag& tag, StartTag* out, Rea
   uint64_t region_end = tag.kind == TagKind::SelfClosing ? tag.end - 1 : tag.end;
   if (region_end < region_start) region_end = region_start;
   out->where = ElementName{tag.start + 1, tag.name_length, region_start, region_end};
-  return read_attributes(ctx, out->where, &out->attrs, error);
+  return read_attributes<false>(ctx, region_start, region_end, &out->attrs, error, nullptr, nullptr);
+}
+
+bool read_start_tag_ahead(ReadContext& ctx, uint64_t lt, uint64_t name_end, StartTag* out,
+                          uint64_t* tag_end, bool* self_closing) {
+  const uint64_t n = ctx.input().size();
+  if (name_end <= lt + 1 || name_end >= n) return false;
+  if (!read_attributes<true>(ctx, name_end, n, &out->attrs, nullptr, tag_end, self_closing)) {
+    return false;
+  }
+  out->where = ElementName{lt + 1, name_end - (lt + 1), name_end, *self_closing ? *tag_end - 1 : *tag_end};
+  return true;
 }
 
 }  // namespace vx

@@ -47,4 +47,11 @@ struct StartTag {
 // through, and a variant of a tag and an error costs more to make and unpack than the check.)
 bool parse_start_tag(ReadContext& ctx, const IndexedTag& tag, StartTag* out, ReadError* error);
 
+// Reads the start tag whose '<' is at `lt` and whose name ends at `name_end` (before a space,
+// say) without knowing its end: up to the first '>' or "/>" after its attributes, which is then
+// the end an index builder finds too. False, with nothing made and nothing reported, at anything
+// irregular: the tag is then left to parse_start_tag, which reports the fault.
+bool read_start_tag_ahead(ReadContext& ctx, uint64_t lt, uint64_t name_end, StartTag* out,
+                          uint64_t* tag_end, bool* self_closing);
+
 }  // namespace vx

@@ -95,6 +95,19 @@ class Walk {
   [[gnu::always_inline]] Step text(uint64_t start, uint64_t end) {
     return depth_ > 0 && !add_text(start, end) ? Step::Failed : Step::More;
   }
+  // Reads the attributes of the start tag at `lt` before its end is known, when the walk will
+  // want them (see read_start_tag_ahead); the tag takes them when it comes.
+  bool read_ahead(uint64_t lt, uint64_t name_end, uint64_t* tag_end, bool* self_closing) {
+    if (depth_ == 0 && bytes(lt + 1, name_end - (lt + 1)) != root_) return false;
+    if (!read_start_tag_ahead(ctx_, lt, name_end, &ahead_, tag_end, self_closing)) return false;
+    ahead_at_ = lt;
+    return true;
+  }
+  void drop_read_ahead() {
+    ctx_.settle();  // the attributes are dropped here, so their counts must exist first
+    ahead_.attrs.reset();
+    ahead_at_ = kNoTag;
+  }
   // The tag itself, after its bounds and the character data before it.
   [[gnu::always_inline]] Step tag(const IndexedTag& tag);
   // The tags ran out before the root element ended.
@@ -137,6 +150,9 @@ class Walk {
   std::string_view root_;
   size_t depth_ = 0;  // frames_[0, depth_) are open
   ReadError error_;
+  static constexpr uint64_t kNoTag = UINT64_MAX;
+  uint64_t ahead_at_ = kNoTag;  // the '<' of the tag read ahead into `ahead_`
+  StartTag ahead_;
 };
 
 // A start tag whose name runs up to its closing `>` or `/>` has no attributes to parse: the usual
@@ -314,7 +330,12 @@ inline Step Walk::open_tag(const IndexedTag& tag) {
     return Step::More;
   }
   StartTag parsed;
-  if (!parse_start_tag(ctx_, tag, &parsed, &error_)) return Step::Failed;
+  if (ahead_at_ == tag.start) {
+    parsed = std::move(ahead_);
+    ahead_at_ = kNoTag;
+  } else if (!parse_start_tag(ctx_, tag, &parsed, &error_)) {
+    return Step::Failed;
+  }
   Frame& f = push_frame(parsed.where.name_start, parsed.where.name_len);
   f.attrs = std::move(parsed.attrs);
   return Step::More;
@@ -328,7 +349,12 @@ Step Walk::self_closing_tag(const IndexedTag& bare) {
     return depth_ == 0 ? Step::Done : Step::More;
   }
   StartTag tag;
-  if (!parse_start_tag(ctx_, bare, &tag, &error_)) return Step::Failed;
+  if (ahead_at_ == bare.start) {
+    tag = std::move(ahead_);
+    ahead_at_ = kNoTag;
+  } else if (!parse_start_tag(ctx_, bare, &tag, &error_)) {
+    return Step::Failed;
+  }
   if (depth_ == 0) {
     if (bytes(tag.where.name_start, tag.where.name_len) != root_) {
       ctx_.settle();  // the attributes are dropped here, so their counts must exist first
@@ -412,6 +438,7 @@ inline Step Walk::tag(const IndexedTag& tag) {
 // whatever the walk found.
 struct DrainSink {
   bool more() const { return true; }
+  bool start_tag(uint64_t, uint64_t, index_detail::StartTagEnd*) { return false; }
   void text(uint64_t, uint64_t) {}
   void cdata(uint64_t, uint64_t) {}
   void tag(const TagFields&) {}
@@ -513,6 +540,13 @@ struct TreeReader::State::Sink {
     }
   }
   void cdata(uint64_t, uint64_t) {}  // taken with its tag
+  // Bytes not yet checked are read, but what is read from them is dropped.
+  bool start_tag(uint64_t lt, uint64_t name_end, index_detail::StartTagEnd* found) {
+    if (!st.walk.read_ahead(lt, name_end, &found->gt, &found->self_closing)) return false;
+    if (found->gt < st.checked) return true;
+    st.walk.drop_read_ahead();
+    return false;
+  }
   [[gnu::always_inline]] void tag(const TagFields& f) {
     const IndexedTag tag{f.start, f.end, f.name_offset, f.name_length, f.kind};
     if (tag.end >= st.checked && !st.check_to(std::max(tag.end + 1, st.checked + kCheckAhead))) {

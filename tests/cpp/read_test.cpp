@@ -256,6 +256,57 @@ INSTANTIATE_TEST_SUITE_P(
         TagCase{"<a x=\"1>", "malformed XML at byte 6: unterminated attribute value"},
         TagCase{"<a k=\"v\" x=\"&nope;\">", "unknown entity reference '&nope;' at byte 12"}));
 
+// A start tag read ahead, before its end is known, ends where the index builders end it, and
+// is read exactly as parse_start_tag reads it; otherwise it is given up and nothing is left
+// behind. Tags are built at random from the pieces that decide both.
+TEST(StartTag, ReadAheadAgreesWithTheIndex) {
+  const char* pieces[] = {" ", "\n", "a", "b", "=", "\"", "'", ">", "/", "<", "&amp;", "&bad;",
+                          "x=\"1\"", " y='2'", " a=\"3\"", "\t", "/>", "\"x>y\"", "é"};
+  std::srand(17);
+  size_t read_ahead = 0, given_up = 0;
+  for (int round = 0; round < 20000; ++round) {
+    std::string doc = "<e";
+    for (int k = std::rand() % 12; k > 0; --k) doc += pieces[std::rand() % (sizeof pieces / sizeof *pieces)];
+    doc += "> text <f/>";
+    SourceRef src(owned_source(doc));
+    auto index = build_index(src->view(), IndexBuilder::Scalar);
+    if (!index.ok() || index.value().tag_count() == 0) continue;
+    const IndexedTag& tag = index.value().tag(0);
+    if (tag.kind != TagKind::Open && tag.kind != TagKind::SelfClosing) continue;
+    const uint64_t name_end = tag.name_offset + tag.name_length;
+    if (name_end >= tag.end || doc[name_end] == '>' || doc.compare(name_end, 2, "/>") == 0) continue;
+    {
+      ReadContext ctx(src.get(), HashKeys{1, 2});
+      StartTag ahead;
+      uint64_t end = 0;
+      bool self_closing = false;
+      const bool read = read_start_tag_ahead(ctx, tag.start, name_end, &ahead, &end, &self_closing);
+      EXPECT_EQ(ctx.attrs.size(), 0u) << doc;
+      if (read) {
+        ++read_ahead;
+        EXPECT_EQ(end, tag.end) << doc;
+        EXPECT_EQ(self_closing, tag.kind == TagKind::SelfClosing) << doc;
+        StartTag parsed;
+        ReadError error;
+        ASSERT_TRUE(parse_start_tag(ctx, tag, &parsed, &error)) << doc << ": " << error.text();
+        EXPECT_EQ(ahead.where.region_end, parsed.where.region_end) << doc;
+        ASSERT_EQ(ahead.attrs.size(), parsed.attrs.size()) << doc;
+        for (size_t i = 0; i < parsed.attrs.size(); ++i) {
+          EXPECT_EQ(ahead.attrs.begin()[i].key.view(), parsed.attrs.begin()[i].key.view()) << doc;
+          EXPECT_EQ(ahead.attrs.begin()[i].value.view(), parsed.attrs.begin()[i].value.view()) << doc;
+        }
+      } else {
+        ++given_up;
+      }
+      ctx.settle();
+    }
+    EXPECT_EQ(src->use_count(), 1u) << doc;  // every count taken was given back
+  }
+  // Both outcomes are exercised.
+  EXPECT_GT(read_ahead, 1000u);
+  EXPECT_GT(given_up, 1000u);
+}
+
 TEST(StartTag, SharesUndecodedTextAndKeepsDocumentOrder) {
   SourceRef src(owned_source("<a z='1' b=\"x&amp;y\" m='\t'>"));
   auto index = build_index(src->view());
