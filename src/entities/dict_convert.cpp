@@ -413,6 +413,7 @@ class PythonBuilder {
       PyObject* list = job.list;
       Py_ssize_t slot = job.count;
       uint32_t item = tree_.items[job.first + job.count];
+      if (job.count >= kAhead) prefetch_attrs(tree_.maps[tree_.items[job.first + job.count - kAhead]]);
       PyObject* child = node_dict(tree_.maps[item]);  // may grow pending_: `job` is stale after
       if (!child) return nullptr;
       PyList_SET_ITEM(list, slot, child);
@@ -426,6 +427,16 @@ class PythonBuilder {
     uint32_t first;  // range of HashmapTree::items
     uint32_t count;
   };
+
+  // A tree's attribute entries lie in blocks of their own, apart from the maps: those of a
+  // sibling a few items ahead are fetched while this one is built.
+  static constexpr uint32_t kAhead = 2;
+  static void prefetch_attrs(const NodeMap& map) {
+    if (!map.attrs.is(HashmapTypes::Kind::Map) || !map.attrs.borrowed()) return;
+    const char* bytes = reinterpret_cast<const char*>(map.attrs.entries());
+    const char* end = bytes + map.attrs.count() * sizeof(AttrEntry);
+    for (; bytes < end; bytes += 64) __builtin_prefetch(bytes);
+  }
 
   const AttrEntry& pair(const HashmapTypes& map, uint32_t i) const {
     return map.borrowed() ? map.entries()[i] : tree_.pairs[map.first() + i];
