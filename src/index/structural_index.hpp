@@ -76,9 +76,10 @@ IndexBuilder choose_builder(std::string_view input) noexcept;
 Result<StructuralIndex, IndexBuildError> build_index(std::string_view input);
 Result<StructuralIndex, IndexBuildError> build_index(std::string_view input, IndexBuilder builder);
 
-// Builds the index piece by piece, so a reader can consume tags while only a bounded window of
-// the index is in memory. Each call to `next` replaces the contents of `out` with the following
-// tags (up to `max_tags`, taken as at least 1) and the text ranges recorded for them. Pieces end
+// Builds the index piece by piece, so that only a bounded window of it is in memory at a time
+// (a reader that acts on each tag as it is found hands the builder a sink: see tag_walk.hpp).
+// Each call to `next` replaces the contents of `out` with the following tags (up to
+// `max_tags`, taken as at least 1) and the text ranges recorded for them. Pieces end
 // right after a tag, so every text range of a piece lies before one of its tags or is the content
 // of its CDATA; only the last piece may end with text that came before a declaration and no tag.
 // The pieces concatenated are the whole build; after a failure the cursor is done.

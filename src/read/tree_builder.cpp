@@ -136,6 +136,13 @@ class Walk {
   StoredStr finish_text(Frame& f);
   [[gnu::always_inline]] Step open_tag(const IndexedTag& tag);
   Step self_closing_tag(const IndexedTag& tag);
+  // The tag's name and attributes: those read ahead, or parsed now.
+  bool take_start_tag(const IndexedTag& tag, StartTag* out) {
+    if (ahead_at_ != tag.start) return parse_start_tag(ctx_, tag, out, &error_);
+    *out = std::move(ahead_);
+    ahead_at_ = kNoTag;
+    return true;
+  }
   Step close_tag(const IndexedTag& tag);
   [[gnu::always_inline]] void add_record(StoredStr&& name, StoredStr&& text, AttrMap&& attrs,
                                          uint64_t children);
@@ -330,12 +337,7 @@ inline Step Walk::open_tag(const IndexedTag& tag) {
     return Step::More;
   }
   StartTag parsed;
-  if (ahead_at_ == tag.start) {
-    parsed = std::move(ahead_);
-    ahead_at_ = kNoTag;
-  } else if (!parse_start_tag(ctx_, tag, &parsed, &error_)) {
-    return Step::Failed;
-  }
+  if (!take_start_tag(tag, &parsed)) return Step::Failed;
   Frame& f = push_frame(parsed.where.name_start, parsed.where.name_len);
   f.attrs = std::move(parsed.attrs);
   return Step::More;
@@ -349,12 +351,7 @@ Step Walk::self_closing_tag(const IndexedTag& bare) {
     return depth_ == 0 ? Step::Done : Step::More;
   }
   StartTag tag;
-  if (ahead_at_ == bare.start) {
-    tag = std::move(ahead_);
-    ahead_at_ = kNoTag;
-  } else if (!parse_start_tag(ctx_, bare, &tag, &error_)) {
-    return Step::Failed;
-  }
+  if (!take_start_tag(bare, &tag)) return Step::Failed;
   if (depth_ == 0) {
     if (bytes(tag.where.name_start, tag.where.name_len) != root_) {
       ctx_.settle();  // the attributes are dropped here, so their counts must exist first

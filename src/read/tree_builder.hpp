@@ -31,8 +31,8 @@ enum class ReadProgress : uint8_t { More, Done, Failed };
 // the document. Every record handed out has its counts on the source already taken.
 class TreeReader {
  public:
-  // With `check_utf8` the source's bytes are checked as they are reached, each window of the
-  // index before anything is cut from it, while they are still in cache from indexing. Any
+  // With `check_utf8` the source's bytes are checked as they are reached, a stretch ahead of the
+  // tag being taken, before anything is cut from them and while they are in cache. Any
   // ill-formed UTF-8 in the whole input fails the read as "invalid UTF-8", before every other
   // error, exactly as a check of the whole input beforehand would.
   TreeReader(SourceText* source, std::string_view root_tag, bool check_utf8 = false);
@@ -61,8 +61,5 @@ inline constexpr size_t kRetainedRecordBytes = 16 * 1024 * 1024;
 
 // Hands a tree's emptied storage back for the next read on this thread.
 void recycle_tree(RecordTree&& tree) noexcept;
-
-// Tags taken from the index per step; the window of the index is reused between steps.
-inline constexpr size_t kIndexWindow = 4096;
 
 }  // namespace vx
