@@ -116,7 +116,7 @@ class AttrMapBuilder {
   bool insert_new(StoredStr& key, StoredStr& value) {
     if (count_ < AttrMap::kLinearMax && count_ < capacity_) [[likely]] {
       if (find_linear(key.raw_view()) >= 0) return false;
-      new (&entries_[count_++]) AttrEntry{std::move(key), std::move(value)};
+      append_new(key, value);
       return true;
     }
     return insert_new_slow(key, value);

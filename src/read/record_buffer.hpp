@@ -37,10 +37,6 @@ class RecordBuffer {
   // Room for at least `records` without moving.
   void reserve(size_t records);
 
-  NodeRecord& push_back(NodeRecord&& record) {
-    return emplace_back(std::move(record.name), std::move(record.text), std::move(record.attrs),
-                        record.child_count);
-  }
   // The record built in place from its parts.
   NodeRecord& emplace_back(StoredStr&& name, StoredStr&& text, AttrMap&& attrs, uint64_t children) {
     if (size_ == capacity_) [[unlikely]] grow();

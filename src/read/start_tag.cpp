@@ -22,10 +22,6 @@ constexpr const char* kOffsetTooLarge = "XML index offset exceeds addressable in
 inline bool is_space(char c) {
   return index_detail::in_classes(static_cast<unsigned char>(c), index_detail::kSpace);
 }
-inline bool ends_attr_name(char c) {
-  using namespace index_detail;
-  return in_classes(static_cast<unsigned char>(c), kSpace | kEquals | kQuote);
-}
 
 // The first byte of [p, end) that a value cannot simply be shared past: its closing `quote`, a
 // '<', or a byte that decoding changes ('&', tab, line feed, carriage return); `end` if none.
@@ -63,12 +59,17 @@ std::string quoted(const char* before, std::string_view name, const char* after)
   return s;
 }
 
-// Fails the tag after making sure every shared range cut so far has its count.
-bool fail(ReadContext& ctx, ReadError error, ReadError* out) {
+// Drops what the tag gathered, after making sure every shared range cut so far has its count.
+bool give_up(ReadContext& ctx) {
   ctx.settle();
   ctx.attrs.reset(ctx.keys());
-  *out = std::move(error);
   return false;
+}
+
+// Fails the tag with `error`.
+bool fail(ReadContext& ctx, ReadError error, ReadError* out) {
+  *out = std::move(error);
+  return give_up(ctx);
 }
 
 }  // namespace
@@ -85,13 +86,6 @@ Result<ElementName, ReadError> element_name(const IndexedTag& tag) {
 }
 
 namespace {
-
-// Gives up reading a tag ahead of its end (see read_start_tag_ahead); nothing is reported.
-bool give_up(ReadContext& ctx) {
-  ctx.settle();
-  ctx.attrs.reset(ctx.keys());
-  return false;
-}
 
 // Reads the attributes from `p` on. Where the region's end is known (kAhead false), up to it,
 // failing with the error of the first fault. Read ahead, up to the '>' or "/>" that ends the tag
