@@ -13,11 +13,21 @@ namespace vx::index_detail {
 
 constexpr uint64_t kNotFound = UINT64_MAX;
 
-// First occurrence of `needle` at or after `from`, or kNotFound.
+// First occurrence of `needle` (1 to 3 bytes: "-->", "]]>", "?>") at or after `from`, or
+// kNotFound. Found by its last byte, which is rare in what such sections hold, with memchr: a
+// general substring search costs more to set up than these short sections take to scan.
 inline uint64_t find_seq(std::string_view in, uint64_t from, std::string_view needle) {
-  if (from >= in.size()) return kNotFound;
-  const void* hit = memmem(in.data() + from, in.size() - from, needle.data(), needle.size());
-  return hit ? static_cast<uint64_t>(static_cast<const char*>(hit) - in.data()) : kNotFound;
+  const uint64_t k = needle.size();
+  if (from >= in.size() || in.size() - from < k) return kNotFound;
+  const char* data = in.data();
+  const char* last = data + from + k - 1;  // where the needle's last byte can first lie
+  const char* const end = data + in.size();
+  while (const void* hit = std::memchr(last, needle[k - 1], static_cast<size_t>(end - last))) {
+    const char* at = static_cast<const char*>(hit) - (k - 1);
+    if (std::memcmp(at, needle.data(), k - 1) == 0) return static_cast<uint64_t>(at - data);
+    last = static_cast<const char*>(hit) + 1;
+  }
+  return kNotFound;
 }
 
 inline uint64_t find_byte(std::string_view in, uint64_t from, char c) {

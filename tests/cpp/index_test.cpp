@@ -867,3 +867,23 @@ TEST(Differential, TrickyQuoteShapes) {
 }
 
 }  // namespace
+
+// The search that ends comments, CDATA sections and processing instructions, against the
+// standard one: every needle, at every starting offset, over inputs dense in near misses.
+TEST(FindSeq, AgreesWithTheStandardSearch) {
+  static const char kAlphabet[] = {'-', '-', '>', ']', ']', '?', 'a'};
+  std::mt19937 rng(5);
+  for (int i = 0; i < 4000; ++i) {
+    std::string input(rng() % 24, ' ');
+    for (char& c : input) c = kAlphabet[rng() % sizeof(kAlphabet)];
+    for (std::string_view needle : {"-->", "]]>", "?>"}) {
+      for (uint64_t from = 0; from <= input.size() + 1; ++from) {
+        const size_t want = from > input.size() ? std::string_view::npos
+                                                : std::string_view(input).find(needle, from);
+        const uint64_t got = index_detail::find_seq(input, from, needle);
+        ASSERT_EQ(got, want == std::string_view::npos ? index_detail::kNotFound : want)
+            << "'" << input << "' from " << from << " for " << needle;
+      }
+    }
+  }
+}
