@@ -68,25 +68,34 @@ class ReadContext {
   // names point into a few hot bytes instead of all over the document (searches and every
   // other consumer compare them from cache).
   [[gnu::always_inline]] StoredStr share_name(uint64_t start, uint64_t len) {
-    if (len == 0 || len > kNameCacheMaxLen) return share(start, len);
-    const char* bytes = input().data() + start;
-    const char* limit = input().data() + input().size();
-    // Up to 16 bytes the words are the whole name; longer names are told apart by their first
-    // and last eight bytes, then compared in full.
-    return share_name(start, len, len <= ShortName::kMaxLen ? ShortName::of(bytes, len, limit)
-                                                            : ShortName::of_ends(bytes, len));
+    return share(name_occurrence(start, len), len);
   }
   // The same for a name of 1 to kNameCacheMaxLen bytes whose key (the words made above) the
   // caller has at hand.
   [[gnu::always_inline]] StoredStr share_name(uint64_t start, uint64_t len, const ShortName& key) {
+    return share(name_occurrence(start, len, key), len);
+  }
+
+  // Where the range that share_name(start, len) stores begins: the first occurrence of the same
+  // bytes, or `start` itself.
+  [[gnu::always_inline]] uint64_t name_occurrence(uint64_t start, uint64_t len) {
+    if (len == 0 || len > kNameCacheMaxLen) return start;
     const char* bytes = input().data() + start;
+    const char* limit = input().data() + input().size();
+    // Up to 16 bytes the words are the whole name; longer names are told apart by their first
+    // and last eight bytes, then compared in full.
+    return name_occurrence(start, len, len <= ShortName::kMaxLen ? ShortName::of(bytes, len, limit)
+                                                                 : ShortName::of_ends(bytes, len));
+  }
+  [[gnu::always_inline]] uint64_t name_occurrence(uint64_t start, uint64_t len, const ShortName& key) {
     NameSlot& slot = names_[name_slot(key, len)];
     if (slot.len == len && slot.key == key && slot.epoch == epoch_ &&
-        (len <= ShortName::kMaxLen || std::memcmp(input().data() + slot.start, bytes, len) == 0)) {
-      return share(slot.start, len);
+        (len <= ShortName::kMaxLen ||
+         std::memcmp(input().data() + slot.start, input().data() + start, len) == 0)) {
+      return slot.start;
     }
     slot = {start, static_cast<uint32_t>(len), epoch_, key};
-    return share(start, len);
+    return start;
   }
 
   // The attribute keys of the last start tag read with this context, in order: elements of one

@@ -163,6 +163,7 @@ class NodeAssembler {
       made_.resize(made_.size() - count);
       made_.push_back(node);
     }
+    records.forget_moved_from();  // every name, text and map went into a node
     return true;
   }
 

@@ -144,8 +144,8 @@ class Walk {
     return true;
   }
   Step close_tag(const IndexedTag& tag);
-  [[gnu::always_inline]] void add_record(StoredStr&& name, StoredStr&& text, AttrMap&& attrs,
-                                         uint64_t children);
+  // An element with neither text nor children, named by the bytes [name_start, + name_len).
+  [[gnu::always_inline]] void add_leaf(uint64_t name_start, uint64_t name_len, AttrMap&& attrs);
 
   ReadContext& ctx_;
   std::string_view in_;
@@ -180,9 +180,10 @@ Frame& Walk::push_frame(uint64_t name_start, uint64_t name_len) {
   return f;
 }
 
-inline void Walk::add_record(StoredStr&& name, StoredStr&& text, AttrMap&& attrs,
-                             uint64_t children) {
-  records_.emplace_back(std::move(name), std::move(text), std::move(attrs), children);
+inline void Walk::add_leaf(uint64_t name_start, uint64_t name_len, AttrMap&& attrs) {
+  const uint64_t name_at = ctx_.name_occurrence(name_start, name_len);
+  records_.emplace_back_made(
+      [&] { return NodeRecord{ctx_.share(name_at, name_len), {}, std::move(attrs), 0}; });
   if (depth_ > 0) ++frames_[depth_ - 1].child_count;
 }
 
@@ -347,7 +348,7 @@ Step Walk::self_closing_tag(const IndexedTag& bare) {
   if (is_bare_start_tag(bare)) {
     const uint64_t name_start = bare.name_offset;
     if (depth_ == 0 && bytes(name_start, bare.name_length) != root_) return Step::More;
-    add_record(ctx_.share_name(name_start, bare.name_length), {}, AttrMap(), 0);
+    add_leaf(name_start, bare.name_length, AttrMap());
     return depth_ == 0 ? Step::Done : Step::More;
   }
   StartTag tag;
@@ -357,10 +358,10 @@ Step Walk::self_closing_tag(const IndexedTag& bare) {
       ctx_.settle();  // the attributes are dropped here, so their counts must exist first
       return Step::More;
     }
-    add_record(ctx_.share_name(tag.where.name_start, tag.where.name_len), {}, std::move(tag.attrs), 0);
+    add_leaf(tag.where.name_start, tag.where.name_len, std::move(tag.attrs));
     return Step::Done;
   }
-  add_record(ctx_.share_name(tag.where.name_start, tag.where.name_len), {}, std::move(tag.attrs), 0);
+  add_leaf(tag.where.name_start, tag.where.name_len, std::move(tag.attrs));
   return Step::More;
 }
 
@@ -382,11 +383,13 @@ Step Walk::close_tag(const IndexedTag& tag) {
       return fail("expected </" + std::string(open) + ">, found </" + std::string(name) + ">",
                   tag.start);
     }
-    StoredStr text = finish_text(f);
+    const uint64_t name_at = short_name ? ctx_.name_occurrence(f.name_start, f.name_len, open_words)
+                                        : ctx_.name_occurrence(f.name_start, f.name_len);
     --depth_;
-    add_record(short_name ? ctx_.share_name(f.name_start, f.name_len, open_words)
-                          : ctx_.share_name(f.name_start, f.name_len),
-               std::move(text), std::move(f.attrs), f.child_count);
+    records_.emplace_back_made([&] {
+      return NodeRecord{ctx_.share(name_at, f.name_len), finish_text(f), std::move(f.attrs), f.child_count};
+    });
+    if (depth_ > 0) ++frames_[depth_ - 1].child_count;
     return depth_ == 0 ? Step::Done : Step::More;
   }
   if (outer_.empty()) return fail("unexpected end tag </" + std::string(name) + ">", tag.start);
