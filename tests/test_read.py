@@ -4,6 +4,7 @@ import os
 import pathlib
 import random
 import sys
+import xml.etree.ElementTree as ET
 
 import hypothesis
 import hypothesis.strategies as st
@@ -126,6 +127,9 @@ KEY_RUNS = [
     [["ab", "ba"], ["ba", "ab"], ["ab", "ba", "ab"]],
     [["a", "b"], ["a", "b"], ["a", "b"]],  # no duplicate at all
     [["p", "q", "r"], ["p", "q"], ["p", "q", "r", "s"], ["p", "q", "r", "s", "r"]],
+    [["ab", "b"], ["a", "b"], ["ab", "a"], ["a", "ab", "a"]],  # a key that the next one begins
+    [["k" * 16, "b"], ["k" * 16, "b", "k" * 16]],  # a key of exactly sixteen bytes
+    [["k" * 16, "b"], ["k" * 15, "b"], ["k" * 16, "k" * 15, "k" * 16]],
 ]
 
 
@@ -167,6 +171,23 @@ def test_key_runs_against_model(run):
     else:
         with pytest.raises(ValueError, match=f"at byte {dup[0]}: duplicate attribute '{dup[1]}'"):
             read_string(doc, "r")
+
+
+@pytest.mark.parametrize("spaced", [
+    '<e a="1" b="2"/><e a ="3" b= "4"/><e a="5"\tb\n=\n"6"/>',  # spaces around '=' after a run
+    '<e ab="1" b="2"/><e a="3" b="4"/><e ab="5" a="6"/>',
+    "<e a='1' b=\"2\"/><e a=\"'\" b='\"'/><e a='>' b='/>'/>",  # either quote, '>' in values
+    '<e a="1"><f a="2" b="3"/></e><e a="4" b="5" c="6"></e>',
+])
+def test_repeated_keys_against_element_tree(spaced):
+    doc = f"<r>{spaced}</r>"
+    want = [list(e.attrib.items()) for e in ET.fromstring(doc).iter()]
+    got, stack = [], [read_string(doc, "r")]
+    while stack:
+        node = stack.pop()
+        got.append(list(node.attrs.items()))
+        stack.extend(reversed(node.children))
+    assert got == want
 
 
 def test_many_attributes_keep_order_and_lookup():
