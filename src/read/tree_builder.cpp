@@ -144,8 +144,16 @@ class Walk {
     return true;
   }
   Step close_tag(const IndexedTag& tag);
+  // A finished element whose name is stored as the range [name_at, + name_len) and whose text
+  // `make_text()` makes straight into its record.
+  template <class MakeText>
+  [[gnu::always_inline]] void add_record(uint64_t name_at, uint64_t name_len, MakeText&& make_text,
+                                         AttrMap&& attrs, uint64_t children);
   // An element with neither text nor children, named by the bytes [name_start, + name_len).
-  [[gnu::always_inline]] void add_leaf(uint64_t name_start, uint64_t name_len, AttrMap&& attrs);
+  [[gnu::always_inline]] void add_leaf(uint64_t name_start, uint64_t name_len, AttrMap&& attrs) {
+    add_record(ctx_.name_occurrence(name_start, name_len), name_len, [] { return StoredStr(); },
+               std::move(attrs), 0);
+  }
 
   ReadContext& ctx_;
   std::string_view in_;
@@ -180,10 +188,12 @@ Frame& Walk::push_frame(uint64_t name_start, uint64_t name_len) {
   return f;
 }
 
-inline void Walk::add_leaf(uint64_t name_start, uint64_t name_len, AttrMap&& attrs) {
-  const uint64_t name_at = ctx_.name_occurrence(name_start, name_len);
-  records_.emplace_back_made(
-      [&] { return NodeRecord{ctx_.share(name_at, name_len), {}, std::move(attrs), 0}; });
+template <class MakeText>
+inline void Walk::add_record(uint64_t name_at, uint64_t name_len, MakeText&& make_text,
+                             AttrMap&& attrs, uint64_t children) {
+  records_.emplace_back_made([&] {
+    return NodeRecord{ctx_.share(name_at, name_len), make_text(), std::move(attrs), children};
+  });
   if (depth_ > 0) ++frames_[depth_ - 1].child_count;
 }
 
@@ -386,10 +396,7 @@ Step Walk::close_tag(const IndexedTag& tag) {
     const uint64_t name_at = short_name ? ctx_.name_occurrence(f.name_start, f.name_len, open_words)
                                         : ctx_.name_occurrence(f.name_start, f.name_len);
     --depth_;
-    records_.emplace_back_made([&] {
-      return NodeRecord{ctx_.share(name_at, f.name_len), finish_text(f), std::move(f.attrs), f.child_count};
-    });
-    if (depth_ > 0) ++frames_[depth_ - 1].child_count;
+    add_record(name_at, f.name_len, [&] { return finish_text(f); }, std::move(f.attrs), f.child_count);
     return depth_ == 0 ? Step::Done : Step::More;
   }
   if (outer_.empty()) return fail("unexpected end tag </" + std::string(name) + ">", tag.start);
