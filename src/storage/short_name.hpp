@@ -47,11 +47,27 @@ struct ShortName {
         std::memcpy(&w, p, 8);
         return len >= 8 ? w : w & ((uint64_t{1} << (8 * len)) - 1);
       }
-      std::memcpy(&w, p, len);
-      return w;
+      return tail_word(p, len);
     }
     for (size_t i = 0; i < len; ++i) w |= uint64_t{static_cast<unsigned char>(p[i])} << (8 * i);
     return w;
+  }
+  // The `len` (0 to 8) bytes at p, none past them read, as overlapping loads of fixed size. A
+  // memcpy of variable length into a word is a call that stores byte by byte, and the load of
+  // the word right after it cannot be forwarded from those stores: a stall on every text that
+  // ends near `limit` (every owned text, every lookup bounded by the text itself).
+  [[gnu::always_inline]] static uint64_t tail_word(const char* p, size_t len) noexcept {
+    const auto* u = reinterpret_cast<const unsigned char*>(p);
+    if (len >= 4) {
+      uint32_t lo, hi;
+      std::memcpy(&lo, p, 4);
+      std::memcpy(&hi, p + len - 4, 4);
+      return uint64_t{lo} | (uint64_t{hi} << (8 * (len - 4)));
+    }
+    if (len == 0) return 0;
+    // One, two or three bytes: the first, the middle and the last (some of them the same byte).
+    return uint64_t{u[0]} | (uint64_t{u[len / 2]} << (8 * (len / 2))) |
+           (uint64_t{u[len - 1]} << (8 * (len - 1)));
   }
 };
 

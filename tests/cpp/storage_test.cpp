@@ -10,6 +10,7 @@
 #include "entities/siphash.hpp"
 #include "result.hpp"
 #include "storage/pending_drops.hpp"
+#include "storage/short_name.hpp"
 #include "storage/source_text.hpp"
 #include "storage/stored_str.hpp"
 
@@ -69,6 +70,26 @@ TEST(HashKeys, EachTakeAdvancesK0ByOne) {
   HashKeys b = take_thread_keys();
   EXPECT_EQ(b.k0, a.k0 + 1);
   EXPECT_EQ(b.k1, a.k1);
+}
+
+// Every length, read whole-word or with the readable bytes ending right after the text, gives the
+// text's own bytes and zeros past them.
+TEST(ShortName, WordsHoldTheTextAndZerosWhereverTheReadableBytesEnd) {
+  std::vector<unsigned char> bytes(64);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<unsigned char>(0x80 + 37 * i);
+  for (size_t len = 0; len <= ShortName::kMaxLen; ++len) {
+    for (size_t at = 0; at + len <= 24; ++at) {
+      const char* p = reinterpret_cast<const char*>(bytes.data()) + at;
+      ShortName expected;
+      for (size_t i = 0; i < len; ++i) {
+        uint64_t& w = i < 8 ? expected.head : expected.tail;
+        w |= uint64_t{bytes[at + i]} << (8 * (i % 8));
+      }
+      SCOPED_TRACE(testing::Message() << "len " << len << " at " << at);
+      EXPECT_EQ(ShortName::of(p, len, p + len), expected);
+      EXPECT_EQ(ShortName::of(p, len, reinterpret_cast<const char*>(bytes.data()) + bytes.size()), expected);
+    }
+  }
 }
 
 TEST(StoredStr, OwnedAbsentAndEmptyAreDistinct) {
