@@ -34,8 +34,14 @@ def cases(vx, docs):
     """name -> a call for one build."""
     out = {}
     for name, path, root in docs:
-        text = docs[(name, path, root)]
+        # A copy of the str per build: a UTF-8 form that one build's reads attach to the str
+        # would otherwise serve the other's.
+        text = (docs[(name, path, root)] + ".")[:-1]
+        data = text.encode()
         out[f"read_string {name}"] = lambda text=text, root=root: vx.read_string(text, root)
+        # The str made just before the call, as when a document is read once (the decoding is
+        # timed too, the same for both builds).
+        out[f"read_string fresh {name}"] = lambda data=data, root=root: vx.read_string(data.decode(), root)
         out[f"read_file {name}"] = lambda path=path, root=root: vx.read_file(path, root)
         tree = vx.read_string(text, root)
         out[f"write_string {name}"] = lambda tree=tree: vx.write_string(tree)

@@ -390,6 +390,65 @@ def test_keywords_and_str_subclass():
     assert tree_of(got) == node("a", {"k": "v"}, "t")
 
 
+# A str is stored as units of one, two or four bytes; each width, with its characters placed
+# across the reader's 16-unit blocks, reads as its UTF-8 bytes read. Strs past 64K characters
+# take another path, as do strs whose UTF-8 form the interpreter already holds and str subclasses.
+WIDE = {1: "\u00e9\u00ff", 2: "\u00e9\u0800\uffff\u20ac", 4: "\u00e9\u20ac\U0001f600\U0010ffff"}
+
+
+def mixed_document(width, size, seed):
+    rng = random.Random(seed)
+    items = []
+    for i in range(size):
+        run = "x" * rng.randrange(0, 40)
+        wide = "".join(rng.choice(WIDE[width]) for _ in range(rng.randrange(1, 4)))
+        items.append(f"<i n='{wide}{i}'>{run}{wide} &amp; {run}</i>")
+    return "<r>" + "".join(items) + "</r>"
+
+
+def cached_utf8(text):
+    import ctypes
+    ctypes.pythonapi.PyUnicode_AsUTF8.restype = ctypes.c_char_p
+    ctypes.pythonapi.PyUnicode_AsUTF8.argtypes = [ctypes.py_object]
+    ctypes.pythonapi.PyUnicode_AsUTF8(text)
+    return text
+
+
+class StrSubclass(str):
+    pass
+
+
+@pytest.mark.parametrize("form", ["fresh", "cached", "subclass"])
+@pytest.mark.parametrize("size", [3, 40, 3000])
+@pytest.mark.parametrize("width", [1, 2, 4])
+def test_str_of_every_width_reads_as_its_utf8(width, size, form):
+    text = mixed_document(width, size, seed=width * 1000 + size)
+    expected = tree_of(vantelix.read_bytes(text.encode(), "r"))
+    given = {"fresh": lambda t: t, "cached": cached_utf8, "subclass": StrSubclass}[form](text)
+    assert tree_of(read_string(given, "r")) == expected
+    # An error's offset counts bytes of the UTF-8 either way.
+    broken = text[:-4] + "</x>"
+    with pytest.raises(ValueError) as by_bytes:
+        vantelix.read_bytes(broken.encode(), "r")
+    with pytest.raises(ValueError) as by_str:
+        read_string(given[:-4] + "</x>", "r")
+    assert str(by_str.value) == str(by_bytes.value)
+
+
+@pytest.mark.parametrize("size", [20, 100_000])
+@pytest.mark.parametrize("at", [0, 15, 16, -1])
+def test_lone_surrogate_anywhere_is_the_interpreters_error(size, at):
+    body = list("\u20ac" * size)
+    body[at] = "\udc80"
+    text = "<r>" + "".join(body) + "</r>"
+    with pytest.raises(UnicodeEncodeError) as info:
+        read_string(text, "r")
+    with pytest.raises(UnicodeEncodeError) as expected:
+        text.encode()
+    assert str(info.value) == str(expected.value)
+    assert info.value.__notes__ == ["while processing 'xml_string'"]
+
+
 # ---------------------------------------------------------------------------------------------
 # Files
 

@@ -107,6 +107,15 @@ size_t whole_characters(const DecodePlan& plan, std::string_view input) noexcept
 // transcode_native made from `input` (the input's length for the end of the text).
 size_t input_offset_native(const DecodePlan& plan, std::string_view input, size_t utf8_offset);
 
+// The UTF-8 of `count` code units of `unit_bytes` (1, 2 or 4) bytes each, as a str stores its
+// characters, in a buffer of its own: one count for the caller. Runs of ASCII go a block at a
+// time, many times faster than the interpreter's encoder, which goes character by character.
+// Null when the text is better left to that encoder: a unit is a surrogate (no UTF-8 form, and
+// the interpreter's error is the one to raise), or past the first 4096 units more than one block
+// of 16 in 16 holds a character beyond ASCII, where the interpreter is about as fast and keeps
+// what it makes for the str's next use. Runs without the GIL; throws std::bad_alloc.
+SourceText* utf8_of_units(const void* units, size_t count, int unit_bytes);
+
 // Offset of the first byte at or above 0x80, or the length.
 size_t first_non_ascii(std::string_view bytes) noexcept;
 

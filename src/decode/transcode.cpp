@@ -4,11 +4,14 @@
 #include <new>
 
 #include "decode/decode.hpp"
+#include "decode/output_buffer.hpp"
 #include "result.hpp"
 #include "storage/big_block.hpp"
 
 namespace vx {
 namespace {
+
+using decode_detail::Output;
 
 size_t put_utf8(uint32_t cp, char* out) {
   if (cp < 0x80) {
@@ -34,39 +37,6 @@ size_t put_utf8(uint32_t cp, char* out) {
 }
 
 size_t utf8_length(uint32_t cp) { return cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4; }
-
-// An output buffer of big_alloc that is freed unless handed to a SourceText.
-class Output {
- public:
-  explicit Output(size_t capacity) : capacity_(capacity ? capacity : 1) {
-    data_ = static_cast<char*>(big_alloc(capacity_));
-    if (!data_) throw std::bad_alloc();
-  }
-  ~Output() {
-    if (data_) big_free(data_, capacity_);
-  }
-  Output(const Output&) = delete;
-  Output& operator=(const Output&) = delete;
-  char* data() { return data_; }
-
-  SourceText* finish(size_t size) {
-    // Room reserved for the worst case is given back when most of it went unused.
-    if (size < capacity_ / 2) {
-      size_t want = size ? size : 1;
-      if (char* smaller = static_cast<char*>(big_realloc(data_, capacity_, want))) {
-        data_ = smaller;
-        capacity_ = want;
-      }
-    }
-    SourceText* text = SourceText::adopt(data_, size, capacity_);
-    data_ = nullptr;
-    return text;
-  }
-
- private:
-  size_t capacity_;
-  char* data_;
-};
 
 // One character of a UTF-16 or UTF-32 input: its code point and its length in bytes, or an
 // ill-formed sequence (length 0).

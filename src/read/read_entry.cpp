@@ -277,21 +277,55 @@ SourceText* buffer_source(PyObject* data) {
   return SourceText::adopt(copy, size, size + 1);
 }
 
+// Whether the UTF-8 of `str` is better made here than asked of the interpreter: a compact str
+// that is not ASCII and whose UTF-8 form the interpreter has not made yet. The interpreter's
+// encoder goes character by character, and the form it makes stays attached to the str, a second
+// copy of the document, for as long as the str lives. ASCII strs are their own UTF-8.
+bool makes_own_utf8(PyObject* str) {
+  return PyUnicode_IS_COMPACT(str) && !PyUnicode_IS_ASCII(str) &&
+         reinterpret_cast<PyCompactUnicodeObject*>(str)->utf8 == nullptr;
+}
+
+// Strs longer than this are encoded with the GIL released.
+constexpr Py_ssize_t kEncodeWithoutGil = 64 * 1024;
+
+// The UTF-8 of `xml_string` as a source (one count for the caller), or null with an error set
+// under the argument's name: not a str, or a str without a UTF-8 form (a lone surrogate), for
+// which the interpreter's own error is raised. What utf8_of_units leaves to the interpreter
+// takes the interpreter's form.
+SourceText* xml_string_source(PyObject* xml) {
+  if (PyUnicode_Check(xml) && makes_own_utf8(xml)) {
+    const void* units = PyUnicode_DATA(xml);
+    const Py_ssize_t count = PyUnicode_GET_LENGTH(xml);
+    const int unit_bytes = PyUnicode_KIND(xml);
+    SourceText* made;
+    if (count > kEncodeWithoutGil) {
+      // The caller's reference keeps the str, whose characters never change, alive meanwhile.
+      GilRelease unlocked;
+      made = utf8_of_units(units, static_cast<size_t>(count), unit_bytes);
+    } else {
+      made = utf8_of_units(units, static_cast<size_t>(count), unit_bytes);
+    }
+    if (made) return made;
+  }
+  std::optional<std::string_view> text = arg_str(xml, "xml_string");
+  if (!text) return nullptr;
+  // The text is not copied: the source holds its own reference to the str.
+  PyRef owner = PyRef::borrow(xml);
+  SourceText* source = SourceText::borrow(owner.get(), text->data(), text->size());
+  (void)owner.release();
+  return source;
+}
+
 PyObject* read_string_impl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* arg[2];
     if (!extract_args(read_string_signature, args, nargs, kwnames, arg)) return nullptr;
-    std::optional<std::string_view> xml = arg_str(arg[0], "xml_string");
-    if (!xml) return nullptr;
+    SourceRef source(xml_string_source(arg[0]));
+    if (!source.get()) return nullptr;
     std::optional<std::string_view> root = arg_str(arg[1], "root_tag");
     if (!root) return nullptr;
     std::string root_tag(*root);
-
-    // The text is not copied: the source holds its own reference to the str.
-    PyRef owner = PyRef::borrow(arg[0]);
-    SourceRef source(SourceText::borrow(owner.get(), xml->data(), xml->size()));
-    (void)owner.release();
-
     return read_nodes(source.get(), root_tag);
   });
 }

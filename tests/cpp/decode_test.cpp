@@ -210,6 +210,101 @@ const PairTable& pair_table() {
   return *pairs;
 }
 
+// The reference: each unit's UTF-8 one at a time (no surrogates among them).
+std::string utf8_one_by_one(const std::vector<uint32_t>& units) {
+  std::string out;
+  for (uint32_t c : units) {
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+// The units as a str of that width stores them.
+std::vector<unsigned char> stored_units(const std::vector<uint32_t>& units, int width) {
+  std::vector<unsigned char> bytes(units.size() * width + 1);
+  for (size_t i = 0; i < units.size(); ++i) std::memcpy(&bytes[i * width], &units[i], width);
+  return bytes;
+}
+
+std::string utf8_of(const std::vector<uint32_t>& units, int width, bool* failed) {
+  std::vector<unsigned char> bytes = stored_units(units, width);
+  SourceText* text = utf8_of_units(bytes.data(), units.size(), width);
+  *failed = text == nullptr;
+  if (!text) return {};
+  std::string made(text->view());
+  text->release();
+  return made;
+}
+
+// Runs of ASCII and of wider characters of every length, placed across the 16-unit blocks, and
+// a surrogate at every position, for each width a str stores its characters in.
+TEST(StrUnits, Utf8OfEveryWidthAcrossBlocks) {
+  const std::vector<std::vector<uint32_t>> wider = {
+      {0xE9, 0xFF, 0x80}, {0x100, 0x7FF, 0x800, 0xD7FF, 0xE000, 0xFFFF, 0x20AC}, {0x10000, 0x1F600, 0x10FFFF}};
+  uint32_t seed = 7;
+  auto next = [&] { return seed = seed * 1103515245u + 12345u; };
+  for (int width : {1, 2, 4}) {
+    std::vector<uint32_t> pool;
+    for (int w = 0; w < (width == 1 ? 1 : width == 2 ? 2 : 3); ++w) pool.insert(pool.end(), wider[w].begin(), wider[w].end());
+    for (int round = 0; round < 400; ++round) {
+      std::vector<uint32_t> units;
+      const size_t n = next() % 90;
+      const unsigned wide_share = next() % 5;  // none, a few, half, most; or exactly one
+      for (size_t i = 0; i < n; ++i) {
+        const bool wide = (next() % 4) < wide_share % 4;
+        units.push_back(wide ? pool[next() % pool.size()] : 0x20 + next() % 0x5F);
+      }
+      if (wide_share == 4 && n > 0) units[next() % n] = pool[next() % pool.size()];
+      bool failed = false;
+      SCOPED_TRACE(testing::Message() << "width " << width << " round " << round);
+      EXPECT_EQ(utf8_of(units, width, &failed), utf8_one_by_one(units));
+      EXPECT_FALSE(failed);
+      if (width == 1 || units.empty()) continue;
+      for (uint32_t surrogate : {0xD800u, 0xDBFFu, 0xDC00u, 0xDFFFu}) {
+        std::vector<uint32_t> bad = units;
+        bad[next() % bad.size()] = surrogate;
+        utf8_of(bad, width, &failed);
+        EXPECT_TRUE(failed) << std::hex << surrogate;
+      }
+    }
+  }
+}
+
+// Long texts: sparse characters beyond ASCII are encoded here; text where more than one block
+// in 16 holds one is left to the interpreter (null), as is a text with a surrogate near its end.
+TEST(StrUnits, DenseTextIsLeftToTheInterpreter) {
+  for (int width : {1, 2, 4}) {
+    const uint32_t wide = width == 1 ? 0xE9 : width == 2 ? 0x20AC : 0x1F600;
+    for (size_t every : {8, 15, 17, 32, 400}) {
+      std::vector<uint32_t> units(20000, 'a');
+      for (size_t block = 0; block * 16 < units.size(); block += every) units[block * 16 + block % 16] = wide;
+      bool failed = false;
+      SCOPED_TRACE(testing::Message() << "width " << width << " one block in " << every);
+      const std::string made = utf8_of(units, width, &failed);
+      EXPECT_EQ(failed, every < 16);
+      if (!failed) EXPECT_EQ(made, utf8_one_by_one(units));
+      if (width == 1 || every < 16) continue;
+      units[units.size() - 3] = 0xDFFF;
+      utf8_of(units, width, &failed);
+      EXPECT_TRUE(failed);
+    }
+  }
+}
+
 TEST(Transcode, ByteTableAndPairTable) {
   DecodePlan plan;
   plan.method = Method::Table;
