@@ -443,7 +443,9 @@ class PythonBuilder {
   }
 
   PyObject* attrs_dict(const HashmapTypes& map) {
-    PyRef dict = PyRef::steal(checked_result(PyDict_New(), "dict"));
+    // Sized for its entries up front: a dict made empty holds five, and the sixth would move
+    // them all into a table twice the size needed.
+    PyRef dict = PyRef::steal(checked_result(_PyDict_NewPresized(map.count()), "dict"));
     for (uint32_t i = 0; i < map.count(); ++i) {
       const AttrEntry& entry = pair(map, i);
       PyRef key = PyRef::steal(memo_.name(entry.key));

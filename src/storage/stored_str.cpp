@@ -11,9 +11,6 @@ namespace vx {
 namespace {
 alignas(8) char empty_text[8] = {};
 
-bool is_char_boundary(const char* data, size_t size, size_t at) {
-  return at == 0 || at == size || (static_cast<unsigned char>(data[at]) & 0xC0) != 0x80;
-}
 }  // namespace
 
 char* StoredStr::empty_bytes() noexcept { return empty_text; }
@@ -50,17 +47,11 @@ StoredStr StoredStr::clone() const {
   return copy_of({owned_ptr(), a_});
 }
 
-std::string_view StoredStr::shared_view() const {
-  const SourceText* src = source();
-  size_t start = static_cast<uint32_t>(a_);
-  size_t len = static_cast<size_t>(a_ >> 32);
-  size_t end = start + len;
-  if (end > src->size() || !is_char_boundary(src->data(), src->size(), start) ||
-      !is_char_boundary(src->data(), src->size(), end)) {
-    invariant_failed("stored text range " + std::to_string(start) + ".." + std::to_string(end) +
-                     " does not fit its source of " + std::to_string(src->size()) + " bytes");
-  }
-  return {src->data() + start, len};
+void StoredStr::range_failed() const {
+  const size_t start = static_cast<uint32_t>(a_);
+  const size_t end = start + static_cast<size_t>(a_ >> 32);
+  invariant_failed("stored text range " + std::to_string(start) + ".." + std::to_string(end) +
+                   " does not fit its source of " + std::to_string(source()->size()) + " bytes");
 }
 
 }  // namespace vx

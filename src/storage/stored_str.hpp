@@ -124,7 +124,21 @@ class StoredStr {
   static char* empty_bytes() noexcept;
   char* owned_ptr() const noexcept { return reinterpret_cast<char*>(word_ & ~kTagMask); }
   SourceText* source() const noexcept { return reinterpret_cast<SourceText*>(word_ & ~kTagMask); }
-  std::string_view shared_view() const;
+  // The shared range, checked: it must lie within its source and start and end on character
+  // boundaries. Inline, as every conversion of a tree to Python reads each string through it.
+  std::string_view shared_view() const {
+    const SourceText* src = source();
+    const size_t start = static_cast<uint32_t>(a_), len = static_cast<size_t>(a_ >> 32);
+    const size_t end = start + len, size = src->size();
+    const char* data = src->data();
+    if (end <= size && (start == 0 || start == size || !is_continuation(data[start])) &&
+        (end == size || !is_continuation(data[end]))) [[likely]] {
+      return {data + start, len};
+    }
+    range_failed();
+  }
+  static bool is_continuation(char byte) noexcept { return (static_cast<unsigned char>(byte) & 0xC0) == 0x80; }
+  [[noreturn]] void range_failed() const;
 
   uintptr_t word_ = 0;
   uint64_t a_ = 0;

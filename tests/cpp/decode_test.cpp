@@ -296,7 +296,9 @@ TEST(StrUnits, DenseTextIsLeftToTheInterpreter) {
       SCOPED_TRACE(testing::Message() << "width " << width << " one block in " << every);
       const std::string made = utf8_of(units, width, &failed);
       EXPECT_EQ(failed, every < 16);
-      if (!failed) EXPECT_EQ(made, utf8_one_by_one(units));
+      if (!failed) {
+        EXPECT_EQ(made, utf8_one_by_one(units));
+      }
       if (width == 1 || every < 16) continue;
       units[units.size() - 3] = 0xDFFF;
       utf8_of(units, width, &failed);
