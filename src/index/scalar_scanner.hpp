@@ -1,6 +1,11 @@
 // scalar_scanner.hpp: the scanner of the index builder that searches forward from each '<' to its
 // '>' byte by byte.
 #pragma once
+#include <bit>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "index/builders.hpp"
 
 namespace vx::index_detail {
@@ -10,9 +15,18 @@ struct ScalarScanner {
   const unsigned char* p = reinterpret_cast<const unsigned char*>(in.data());
   uint64_t n = in.size();
 
-  // Character data between tags is often a line break and some indentation: one word is tried
-  // inline; longer runs go to memchr.
+  // Character data between tags is often a line break and some indentation: one block is tried
+  // inline (16 bytes where SSE2 compares them at once, which covers the usual indentation where
+  // one word did not); longer runs go to memchr.
   uint64_t find_lt(uint64_t from) const {
+#if defined(__SSE2__)
+    if (from + 16 <= n) {
+      const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + from));
+      const auto hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, _mm_set1_epi8('<'))));
+      if (hits) return from + static_cast<uint64_t>(std::countr_zero(hits));
+      from += 16;
+    }
+#else
     if constexpr (swar::kUsable) {
       if (from + 8 <= n) {
         const uint64_t hits = swar::equal_bytes(swar::load(p + from), '<');
@@ -20,6 +34,7 @@ struct ScalarScanner {
         from += 8;
       }
     }
+#endif
     return find_byte(in, from, '<');
   }
 
