@@ -100,7 +100,7 @@ Status<IndexBuildError> walk_input(BuildState& st, Scanner& scan, Sink& sink) {
     TagKind kind = TagKind::Open;
     const unsigned char next = p[lt + 1];
     if (next != '/' && next != '!' && next != '?') [[likely]] {
-      const uint64_t name_end = scan_to_class(p, lt + 1, n, kStartNameStop);
+      const uint64_t name_end = scan_name_end<true>(p, lt + 1, n);
       if (name_end >= n) return fail(lt);
       name_length = name_end - (lt + 1);
       // The common shapes "<name>" and "<name/>" need no scan.
@@ -117,7 +117,7 @@ Status<IndexBuildError> walk_input(BuildState& st, Scanner& scan, Sink& sink) {
         if (found.self_closing) kind = TagKind::SelfClosing;
       }
     } else if (next == '/') {
-      const uint64_t name_end = scan_to_class(p, lt + 2, n, kEndNameStop);
+      const uint64_t name_end = scan_name_end<false>(p, lt + 2, n);
       if (name_end >= n) return fail(lt);
       end = p[name_end] == '>' ? name_end : find_byte(in, name_end, '>');
       if (end == kNotFound) return fail(lt);

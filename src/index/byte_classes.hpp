@@ -5,6 +5,9 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace vx::index_detail {
 
@@ -53,6 +56,37 @@ inline uint64_t scan_to_class(const unsigned char* p, uint64_t i, uint64_t n, ui
   }
   while (i < n && !in_classes(p[i], classes)) ++i;
   return i;
+}
+
+// The end of a tag's name: the first offset at or after `i` whose byte is a space, a '>' or (with
+// `kSlashEnds`) a '/', or `n`. Past the first four bytes, sixteen are compared at once while they
+// lie before `n`: where the names of a document vary in length from tag to tag, a byte loop's
+// exit is mispredicted about once a tag (measured 6% of a read of evdev.xml).
+template <bool kSlashEnds>
+inline uint64_t scan_name_end(const unsigned char* p, uint64_t i, uint64_t n) {
+  constexpr uint8_t kStop = kSlashEnds ? kStartNameStop : kEndNameStop;
+#if defined(__SSE2__)
+  // Names of up to four bytes, common in dense documents, end where the byte loop predicts.
+  if (i + 4 + 16 <= n) {
+    if (in_classes(p[i], kStop)) return i;
+    if (in_classes(p[i + 1], kStop)) return i + 1;
+    if (in_classes(p[i + 2], kStop)) return i + 2;
+    if (in_classes(p[i + 3], kStop)) return i + 3;
+    i += 4;
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    // Tab, line feed, form feed and carriage return are 9, 10, 12 and 13: 9 to 13 but 11.
+    const __m128i from_tab = _mm_sub_epi8(v, _mm_set1_epi8(9));
+    const __m128i control = _mm_andnot_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(11)),
+                                             _mm_cmpeq_epi8(_mm_min_epu8(from_tab, _mm_set1_epi8(4)), from_tab));
+    __m128i stop = _mm_or_si128(_mm_or_si128(control, _mm_cmpeq_epi8(v, _mm_set1_epi8(' '))),
+                                _mm_cmpeq_epi8(v, _mm_set1_epi8('>')));
+    if constexpr (kSlashEnds) stop = _mm_or_si128(stop, _mm_cmpeq_epi8(v, _mm_set1_epi8('/')));
+    const auto hits = static_cast<unsigned>(_mm_movemask_epi8(stop));
+    if (hits) return i + static_cast<uint64_t>(std::countr_zero(hits));
+    i += 16;
+  }
+#endif
+  return scan_to_class(p, i, n, kStop);
 }
 
 // Word-at-a-time search (eight bytes per step) for little-endian machines.

@@ -529,6 +529,30 @@ TEST_P(IndexBuilderTest, NameEndingBytes) {
   }
 }
 
+// The same at every place in names long enough for a block scan, with the input going on after
+// the tag.
+TEST_P(IndexBuilderTest, NameEndingBytesAtEveryPlace) {
+  auto in = [](unsigned char c, std::string_view set) { return c != 0 && set.find(static_cast<char>(c)) != set.npos; };
+  const std::string space("\t\n\f\r ", 5);
+  const std::string after(40, 'z');
+  for (size_t at = 1; at < 24; ++at) {
+    for (unsigned b = 0; b < 256; ++b) {
+      const char c = static_cast<char>(b);
+      if (c == '<' || c == '"' || c == '\'') continue;  // would end or open something else
+      SCOPED_TRACE("byte " + std::to_string(b) + " at " + std::to_string(at));
+      const std::string name = std::string(at, 'a') + c + std::string(24 - at, 'x');
+      Outcome o = build_it("<" + name + "/>" + after);
+      ASSERT_FALSE(o.failed);
+      ASSERT_FALSE(o.tags.empty());
+      EXPECT_EQ(o.tags[0].name_length, in(static_cast<unsigned char>(b), space + "/>") ? at : name.size());
+      o = build_it("</" + name + ">" + after);
+      ASSERT_FALSE(o.failed);
+      ASSERT_FALSE(o.tags.empty());
+      EXPECT_EQ(o.tags[0].name_length, in(static_cast<unsigned char>(b), space + ">") ? at : name.size());
+    }
+  }
+}
+
 // A long run of declarations that never end (each used to search to the end of the input).
 TEST_P(IndexBuilderTest, ManyDeclarationsWithoutGt) {
   std::string input;
