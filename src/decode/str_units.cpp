@@ -2,6 +2,7 @@
 // so blocks of 16 ASCII units are narrowed at once; the other blocks go unit by unit. A first
 // pass measures the UTF-8, so the buffer is allocated at its size: a buffer sized for the worst
 // case has pages to fault in and is copied when it is cut down.
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #if defined(__SSE2__)
@@ -111,6 +112,7 @@ template <class Unit>
     word = c >= 0x10000 ? four : word;
   }
   word = c < 0x80 ? c : word;
+  if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap32(word);  // first byte first
   std::memcpy(w, &word, 4);
   return w + 1 + extra_bytes(c);
 }

@@ -10,7 +10,6 @@
 namespace vx {
 namespace {
 alignas(8) char empty_text[8] = {};
-
 }  // namespace
 
 char* StoredStr::empty_bytes() noexcept { return empty_text; }

@@ -234,15 +234,16 @@ std::string utf8_one_by_one(const std::vector<uint32_t>& units) {
 }
 
 // The units as a str of that width stores them.
-std::vector<unsigned char> stored_units(const std::vector<uint32_t>& units, int width) {
-  std::vector<unsigned char> bytes(units.size() * width + 1);
-  for (size_t i = 0; i < units.size(); ++i) std::memcpy(&bytes[i * width], &units[i], width);
-  return bytes;
+template <class Unit>
+SourceText* utf8_of_stored(const std::vector<uint32_t>& units) {
+  const std::vector<Unit> stored(units.begin(), units.end());
+  return utf8_of_units(stored.data(), stored.size(), sizeof(Unit));
 }
 
 std::string utf8_of(const std::vector<uint32_t>& units, int width, bool* failed) {
-  std::vector<unsigned char> bytes = stored_units(units, width);
-  SourceText* text = utf8_of_units(bytes.data(), units.size(), width);
+  SourceText* text = width == 1   ? utf8_of_stored<uint8_t>(units)
+                     : width == 2 ? utf8_of_stored<uint16_t>(units)
+                                  : utf8_of_stored<uint32_t>(units);
   *failed = text == nullptr;
   if (!text) return {};
   std::string made(text->view());
