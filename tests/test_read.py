@@ -435,6 +435,15 @@ def test_str_of_every_width_reads_as_its_utf8(width, size, form):
     assert str(by_str.value) == str(by_bytes.value)
 
 
+@pytest.mark.parametrize("size", [10, 100_000])
+def test_mostly_ascii_str_is_left_without_a_utf8_copy(size):
+    text = "<r>" + "x" * size + "\u20ac</r>"
+    before = sys.getsizeof(text)
+    tree = read_string(text, "r")
+    assert tree.text == "x" * size + "\u20ac"
+    assert sys.getsizeof(text) == before
+
+
 @pytest.mark.parametrize("size", [20, 100_000])
 @pytest.mark.parametrize("at", [0, 15, 16, -1])
 def test_lone_surrogate_anywhere_is_the_interpreters_error(size, at):
