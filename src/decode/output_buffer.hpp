@@ -1,4 +1,5 @@
-// output_buffer.hpp: the buffer a transcoder writes its UTF-8 into, sized for the worst case.
+// output_buffer.hpp: the buffer a transcoder writes its UTF-8 into, sized before it is written:
+// for the worst case, or exactly when the size was measured first.
 #pragma once
 #include <cstddef>
 #include <new>

@@ -298,14 +298,11 @@ SourceText* xml_string_source(PyObject* xml) {
     const void* units = PyUnicode_DATA(xml);
     const Py_ssize_t count = PyUnicode_GET_LENGTH(xml);
     const int unit_bytes = PyUnicode_KIND(xml);
-    SourceText* made;
-    if (count > kEncodeWithoutGil) {
-      // The caller's reference keeps the str, whose characters never change, alive meanwhile.
-      GilRelease unlocked;
-      made = utf8_of_units(units, static_cast<size_t>(count), unit_bytes);
-    } else {
-      made = utf8_of_units(units, static_cast<size_t>(count), unit_bytes);
-    }
+    // The caller's reference keeps the str, whose characters never change, alive meanwhile.
+    std::optional<GilRelease> unlocked;
+    if (count > kEncodeWithoutGil) unlocked.emplace();
+    SourceText* made = utf8_of_units(units, static_cast<size_t>(count), unit_bytes);
+    unlocked.reset();
     if (made) return made;
   }
   std::optional<std::string_view> text = arg_str(xml, "xml_string");
