@@ -70,8 +70,10 @@ METRICS = {
 def ref_deltas(fn, inner, warmups=WARMUPS, runs=RUNS):
     """Growth of each metric per measured round of `inner` calls."""
     probes = list(METRICS.values())
-    # Everything used while measuring exists before the first reading.
-    deltas = [[0] * (warmups + runs) for _ in probes]
+    # Everything used while measuring exists before the first reading. The deltas are kept in
+    # arrays of machine integers: a list would keep a new int object for each delta outside the
+    # small-int cache, one more memory block per round, and the next reading would count it.
+    deltas = [array.array("q", [0] * (warmups + runs)) for _ in probes]
     before, after = [0] * len(probes), [0] * len(probes)
     rounds, count = range(inner), range(len(probes))
 
@@ -94,7 +96,7 @@ def ref_deltas(fn, inner, warmups=WARMUPS, runs=RUNS):
         for m in count:
             deltas[m][i] = after[m] - before[m]
             before[m] = after[m]
-    return {name: d[warmups:] for name, d in zip(METRICS, deltas)}
+    return {name: d[warmups:].tolist() for name, d in zip(METRICS, deltas)}
 
 
 def leaks(deltas):
