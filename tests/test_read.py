@@ -130,6 +130,8 @@ KEY_RUNS = [
     [["ab", "b"], ["a", "b"], ["ab", "a"], ["a", "ab", "a"]],  # a key that the next one begins
     [["k" * 16, "b"], ["k" * 16, "b", "k" * 16]],  # a key of exactly sixteen bytes
     [["k" * 16, "b"], ["k" * 15, "b"], ["k" * 16, "k" * 15, "k" * 16]],
+    [["abc", "b"], ["ab", "b"], ["abcd", "b", "abcd"]],  # the expected key begins the name, or the name it
+    [["a", "b", "c"], ["a", "bc", "c"], ["a", "b", "c", "bc"]],
 ]
 
 
@@ -188,6 +190,17 @@ def test_repeated_keys_against_element_tree(spaced):
         got.append(list(node.attrs.items()))
         stack.extend(reversed(node.children))
     assert got == want
+
+
+@pytest.mark.parametrize("doc, message", [
+    ('<r><e a="1"/><e a></e></r>', "at byte 16: attribute 'a' has no value"),  # the expected key, then '>'
+    ('<r><e a="1" b="2"/><e a="1" b/></r>', "at byte 28: attribute 'b' has no value"),
+    ('<r><e a="1"/><e a', "Unclosed tag at byte 13"),  # the expected key ends the input
+    ('<r><e ab="1"/><e a', "Unclosed tag at byte 14"),
+])
+def test_expected_key_without_a_value(doc, message):
+    with pytest.raises(ValueError, match=message):
+        read_string(doc, "r")
 
 
 def test_many_attributes_keep_order_and_lookup():

@@ -124,7 +124,23 @@ bool read_attributes(ReadContext& ctx, uint64_t p, uint64_t end, AttrMap* out, R
       return reject([&] { return ReadError::syntax("expected whitespace before attribute", p); });
     }
     const uint64_t name_start = p;
-    while (p < end && !index_detail::in_classes(static_cast<unsigned char>(s[p]), kNameStop)) ++p;
+    // Most tags of a kind repeat the keys of the one before, in order: where the key expected
+    // here is what the input holds, the name needs no scan, whose exit a varying length makes
+    // hard to predict.
+    ReadContext::KeySequence& seq = ctx.last_keys;
+    const size_t at = ctx.attrs.size();
+    bool as_expected = false;
+    if (at < seq.count) {
+      const ReadContext::KeySequence::Key& expected = seq.keys[at];
+      const uint64_t expected_end = name_start + expected.len;
+      as_expected = expected_end < end &&
+                    index_detail::in_classes(static_cast<unsigned char>(s[expected_end]), kNameStop) &&
+                    ShortName::of(s + name_start, expected.len, limit) == expected.words;
+      if (as_expected) p = expected_end;
+    }
+    if (!as_expected) {
+      while (p < end && !index_detail::in_classes(static_cast<unsigned char>(s[p]), kNameStop)) ++p;
+    }
     std::string_view name(s + name_start, p - name_start);
     if (name.empty()) return reject([&] { return ReadError::syntax("expected attribute name", p); });
 
@@ -173,15 +189,13 @@ bool read_attributes(ReadContext& ctx, uint64_t p, uint64_t end, AttrMap* out, R
     // The keys of the last tag are distinct. While this tag repeats them in their order, each key
     // differs from the ones before it, and its first occurrence is at hand. Once it departs from
     // them, the sequence is cut to this tag's keys so far, so no later key can match.
-    ReadContext::KeySequence& seq = ctx.last_keys;
-    const size_t at = ctx.attrs.size();
-    const ShortName words = name.size() <= ShortName::kMaxLen
-                                ? ShortName::of(name.data(), name.size(), limit)
-                                : ShortName{};
-    if (at < seq.count && seq.keys[at].len == name.size() && seq.keys[at].words == words) {
+    if (as_expected) {
       StoredStr key = ctx.share(seq.keys[at].start, name.size());
       ctx.attrs.append_new(key, value);
     } else {
+      const ShortName words = name.size() <= ShortName::kMaxLen
+                                  ? ShortName::of(name.data(), name.size(), limit)
+                                  : ShortName{};
       StoredStr key = name.size() <= ShortName::kMaxLen ? ctx.share_name(name_start, name.size(), words)
                                                         : ctx.share_name(name_start, name.size());
       if (!ctx.attrs.insert_new(key, value)) {
