@@ -192,6 +192,25 @@ def test_repeated_keys_against_element_tree(spaced):
     assert got == want
 
 
+@pytest.mark.parametrize("tail", ["", " " * 20])  # the last tag near the end of the input, or not
+def test_keys_of_every_length_differing_at_every_place(tail):
+    # Each key follows a tag that had, at its place, a key of the same length differing from it
+    # in one byte, or the same key; so do the keys of the last tag before the end.
+    for n in range(1, 17):  # up to the longest key compared as two words
+        key = "".join(chr(ord("a") + i) for i in range(n))
+        for i in range(n):
+            other = key[:i] + "Z" + key[i + 1:]
+            for run in ([[key, "b"], [other, "b"]], [[other], [key, other]], [[key], [key, other, key]]):
+                doc, dup = keyed_doc(run)
+                doc = doc[:-len("</r>")] + tail + "</r>"
+                if dup is None:
+                    got = [list(e.attrs.items()) for e in read_string(doc, "r").children]
+                    assert got == [[(k, f"{m}.{j}") for j, k in enumerate(keys)] for m, keys in enumerate(run)]
+                else:
+                    with pytest.raises(ValueError, match=f"at byte {dup[0]}: duplicate attribute '{dup[1]}'"):
+                        read_string(doc, "r")
+
+
 @pytest.mark.parametrize("doc, message", [
     ('<r><e a="1"/><e a></e></r>', "at byte 16: attribute 'a' has no value"),  # the expected key, then '>'
     ('<r><e a="1" b="2"/><e a="1" b/></r>', "at byte 28: attribute 'b' has no value"),
