@@ -9,8 +9,8 @@
 #include <new>
 #include <unordered_map>
 
+#include "decode/output_buffer.hpp"
 #include "read/unicode.hpp"
-#include "storage/big_block.hpp"
 
 namespace vx {
 namespace {
@@ -243,41 +243,22 @@ Result<const CodecEntry*, DecodeFailed> lookup_codec(const Sniffed& s) {
   return it->second.get();
 }
 
-// A growing UTF-8 buffer of big_alloc, handed to a SourceText at the end.
+// A growing UTF-8 buffer, handed to a SourceText at the end.
 class GrowingText {
  public:
-  explicit GrowingText(size_t capacity) : capacity_(std::max<size_t>(capacity, 64)) {
-    data_ = static_cast<char*>(big_alloc(capacity_));
-    if (!data_) throw std::bad_alloc();
-  }
-  ~GrowingText() {
-    if (data_) big_free(data_, capacity_);
-  }
-  GrowingText(const GrowingText&) = delete;
-  GrowingText& operator=(const GrowingText&) = delete;
+  explicit GrowingText(size_t capacity) : out_(std::max<size_t>(capacity, 64)) {}
 
   void append(const char* p, size_t n) {
-    if (capacity_ - size_ < n) {
-      size_t want = std::max(capacity_ * 2, size_ + n);
-      char* bigger = static_cast<char*>(big_realloc(data_, capacity_, want));
-      if (!bigger) throw std::bad_alloc();
-      data_ = bigger;
-      capacity_ = want;
-    }
-    std::memcpy(data_ + size_, p, n);
+    if (out_.capacity() - size_ < n) out_.resize(std::max(out_.capacity() * 2, size_ + n));
+    std::memcpy(out_.data() + size_, p, n);
     size_ += n;
   }
   size_t size() const { return size_; }
-  SourceText* finish() {
-    SourceText* text = SourceText::adopt(data_, size_, capacity_);
-    data_ = nullptr;
-    return text;
-  }
+  SourceText* finish() { return out_.finish(size_); }
 
  private:
-  size_t capacity_;
+  decode_detail::Output out_;
   size_t size_ = 0;
-  char* data_;
 };
 
 }  // namespace

@@ -1,5 +1,5 @@
-// output_buffer.hpp: the buffer a transcoder writes its UTF-8 into, sized before it is written:
-// for the worst case, or exactly when the size was measured first.
+// output_buffer.hpp: the buffer a transcoder writes its UTF-8 into, sized before it is written
+// (for the worst case, or exactly when the size was measured first) or grown as it is written.
 #pragma once
 #include <cstddef>
 #include <new>
@@ -22,6 +22,15 @@ class Output {
   Output(const Output&) = delete;
   Output& operator=(const Output&) = delete;
   char* data() { return data_; }
+  size_t capacity() const { return capacity_; }
+
+  // Moves the bytes written so far into a buffer of `capacity` bytes.
+  void resize(size_t capacity) {
+    char* moved = static_cast<char*>(big_realloc(data_, capacity_, capacity));
+    if (!moved) throw std::bad_alloc();
+    data_ = moved;
+    capacity_ = capacity;
+  }
 
   SourceText* finish(size_t size) {
     // Room reserved for the worst case is given back when most of it went unused.
