@@ -1,18 +1,40 @@
 // unicode.hpp: the Unicode facts the reader needs from UTF-8 bytes: White_Space for stripping
 // text and checking end tags, and validation of files that claim to be UTF-8.
 #pragma once
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
 namespace vx {
 
+namespace unicode_detail {
+
+// Whether a byte can be the first (or the last) byte of a White_Space character in UTF-8. Text
+// seldom starts or ends with one, and one table look-up settles that for any script, where a
+// chain of tests on the lead byte went a different way for each script and was mispredicted.
+constexpr std::array<bool, 256> white_space_bytes(bool last) {
+  std::array<bool, 256> table{};
+  for (int c : {0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x20}) table[c] = true;
+  if (!last) {
+    for (int c : {0xC2, 0xE1, 0xE2, 0xE3}) table[c] = true;  // U+0085, U+00A0; U+1680; U+2000..; U+3000
+  } else {
+    for (int c = 0x80; c <= 0x8A; ++c) table[c] = true;  // U+1680, U+2000..200A, U+3000
+    for (int c : {0x85, 0xA0, 0xA8, 0xA9, 0xAF, 0x9F}) table[c] = true;
+  }
+  return table;
+}
+inline constexpr std::array<bool, 256> kMayBeginWhiteSpace = white_space_bytes(false);
+inline constexpr std::array<bool, 256> kMayEndWhiteSpace = white_space_bytes(true);
+
+}  // namespace unicode_detail
+
 // Length in bytes of the White_Space character starting at `p` (0 when there is none). Reads at
 // most `end - p` bytes.
 inline size_t white_space_at(const unsigned char* p, const unsigned char* end) noexcept {
   unsigned char c = *p;
-  if (c == ' ' || (c >= 0x09 && c <= 0x0D)) return 1;
-  if (c < 0xC2) return 0;
+  if (!unicode_detail::kMayBeginWhiteSpace[c]) return 0;
+  if (c < 0x80) return 1;
   size_t left = static_cast<size_t>(end - p);
   if (c == 0xC2) return left >= 2 && (p[1] == 0x85 || p[1] == 0xA0) ? 2 : 0;
   if (left < 3) return 0;
@@ -33,8 +55,8 @@ inline size_t white_space_at(const unsigned char* p, const unsigned char* end) n
 inline size_t white_space_before(const unsigned char* begin, const unsigned char* end) noexcept {
   if (end == begin) return 0;
   unsigned char c = end[-1];
-  if (c == ' ' || (c >= 0x09 && c <= 0x0D)) return 1;
-  if (c < 0x80 || c > 0xBF) return 0;
+  if (!unicode_detail::kMayEndWhiteSpace[c]) return 0;
+  if (c < 0x80) return 1;
   size_t left = static_cast<size_t>(end - begin);
   if (left >= 2 && end[-2] == 0xC2) return c == 0x85 || c == 0xA0 ? 2 : 0;
   if (left >= 3 && (end[-3] == 0xE1 || end[-3] == 0xE2 || end[-3] == 0xE3)) {
