@@ -1,7 +1,9 @@
 // str_units.cpp: the code units a str stores (1, 2 or 4 bytes each) into UTF-8. Markup is ASCII,
-// so blocks of 16 ASCII units are narrowed at once; the other blocks go unit by unit. A first
-// pass measures the UTF-8, so the buffer is allocated at its size: a buffer sized for the worst
-// case has pages to fault in and is copied when it is cut down.
+// so blocks of 16 ASCII units are narrowed at once; the other blocks go unit by unit. One pass
+// writes into a buffer sized for text that is nearly all ASCII, grown when the text is not: a
+// buffer sized for the worst case has pages to fault in and is copied when it is cut down, and a
+// first pass that measured the UTF-8 read every unit twice.
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -76,23 +78,13 @@ template <class Unit>
 inline size_t extra_bytes(uint32_t c) { return (c >= 0x80) + (c >= 0x800) + (c >= 0x10000); }
 inline bool is_surrogate(uint32_t c) { return c - 0xD800 < 0x800; }
 
-// The length of the UTF-8 of the units, or 0 when they are better left to the interpreter's
-// encoder (see utf8_of_units). `n` is above 0.
 template <class Unit>
-size_t measure_utf8(const Unit* u, size_t n) {
-  size_t i = 0, extra = 0, mixed_blocks = 0;
-  bool bad = false;
-  while (true) {
-    while (i + kBlock <= n && ascii_block<Unit>(u + i, nullptr)) i += kBlock;
-    if (i == n) break;
-    if (++mixed_blocks * kBlock * kBlock > i && i >= kDenseAfter) return 0;
-    const size_t stop = i + kBlock < n ? i + kBlock : n;
-    for (; i < stop; ++i) {
-      extra += extra_bytes(u[i]);
-      bad |= is_surrogate(u[i]);
-    }
+bool has_surrogate(const Unit* u, size_t count) {
+  bool found = false;
+  if constexpr (sizeof(Unit) > 1) {
+    for (size_t k = 0; k < count; ++k) found |= is_surrogate(u[k]);
   }
-  return bad ? 0 : n + extra;
+  return found;
 }
 
 // One unit as UTF-8 (not a surrogate), stored as a whole word and chosen without branches: in
@@ -139,27 +131,51 @@ inline char* put_mixed_block(const Unit* u, size_t count, char* w) {
   return w;
 }
 
+// Room one block that is not all ASCII may take: each unit at its longest, then the word stores'
+// overrun.
 template <class Unit>
-void write_utf8(const Unit* u, size_t n, char* out) {
-  size_t i = 0;
-  while (i < n) {
-    while (i + kBlock <= n && ascii_block<Unit>(u + i, out)) {
-      i += kBlock;
-      out += kBlock;
-    }
-    const size_t count = n - i < kBlock ? n - i : kBlock;
-    out = put_mixed_block(u + i, count, out);
-    i += count;
-  }
-}
+constexpr size_t kMixedBlockRoom = kBlock * (sizeof(Unit) == 1 ? 2 : sizeof(Unit) == 2 ? 3 : 4) + kWordSlack;
 
+// The UTF-8 of the units, or null when they are better left to the interpreter's encoder: a
+// surrogate (the interpreter raises its own error), or text found dense in characters beyond
+// ASCII, which the interpreter's encoder handles as fast and which would outgrow the buffer.
 template <class Unit>
 SourceText* utf8_of(const Unit* u, size_t n) {
-  const size_t size = n ? measure_utf8(u, n) : 0;
-  if (n && !size) return nullptr;
-  decode_detail::Output out(size + kWordSlack);
-  write_utf8(u, n, out.data());
-  return out.finish(size);
+  constexpr size_t kMixedRoom = kMixedBlockRoom<Unit>;
+  // A sixty-fourth more than the units holds a document of markup with a few characters beyond
+  // ASCII; the buffer is no larger than that because a read's large buffers share a small cache
+  // of mappings, and one that does not fit there is faulted in afresh.
+  decode_detail::Output out(n + n / 64 + kMixedRoom + kBlock);
+  size_t i = 0, used = 0, mixed_blocks = 0;
+  while (true) {
+    if (out.capacity() - used < kMixedRoom + kBlock) {
+      // Grown to what the rest will take at the rate of the text so far, and an eighth more.
+      const double per_unit = i ? static_cast<double>(used) / static_cast<double>(i) : 1.0;
+      const auto rest = static_cast<size_t>(static_cast<double>(n - i) * per_unit * 1.125);
+      const size_t projected = used + rest + kMixedRoom + kBlock;
+      out.resize(std::max(projected, out.capacity() + out.capacity() / 4));
+    }
+    char* const base = out.data();
+    char* w = base + used;
+    // As many ASCII blocks as the buffer holds while keeping the room of one mixed block.
+    const size_t fit = (out.capacity() - used - kMixedRoom) / kBlock * kBlock;
+    const size_t stop = i + std::min(n - i, fit);
+    while (i + kBlock <= stop && ascii_block<Unit>(u + i, w)) {
+      i += kBlock;
+      w += kBlock;
+    }
+    used = static_cast<size_t>(w - base);
+    if (i == n) break;
+    if (i + kBlock > stop && stop < n) continue;  // out of room: grown above
+    // A block that is not all ASCII, or the last units, fewer than a block.
+    if (++mixed_blocks * kBlock * kBlock > i && i >= kDenseAfter) return nullptr;
+    const size_t count = std::min(n - i, kBlock);
+    if (has_surrogate(u + i, count)) return nullptr;
+    w = put_mixed_block(u + i, count, w);
+    i += count;
+    used = static_cast<size_t>(w - base);
+  }
+  return out.finish(used);
 }
 
 }  // namespace

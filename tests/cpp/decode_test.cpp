@@ -308,6 +308,30 @@ TEST(StrUnits, DenseTextIsLeftToTheInterpreter) {
   }
 }
 
+// Text whose UTF-8 outgrows a buffer sized for nearly all ASCII: wide characters up front (before
+// the density is judged) or in every eighth block, ending at every place around a block.
+TEST(StrUnits, TextLongerInUtf8ThanFirstGuessedIsWhole) {
+  for (int width : {2, 4}) {
+    const uint32_t wide = width == 2 ? 0x20AC : 0x1F600;
+    for (size_t n : {1u, 15u, 16u, 17u, 100u, 4095u, 4096u, 4097u, 9000u}) {
+      for (size_t every : {1u, 8u}) {
+        std::vector<uint32_t> units(n, 'a');
+        for (size_t i = 0; i < n; ++i) {
+          if (every == 1 ? i < 4096 : (i / 16) % every == 0) units[i] = wide;
+        }
+        bool failed = false;
+        SCOPED_TRACE(testing::Message() << "width " << width << " n " << n << " every " << every);
+        const std::string made = utf8_of(units, width, &failed);
+        if (failed) {
+          EXPECT_GE(n, 4096u);  // left to the interpreter only once judged dense
+          continue;
+        }
+        EXPECT_EQ(made, utf8_one_by_one(units));
+      }
+    }
+  }
+}
+
 TEST(Transcode, ByteTableAndPairTable) {
   DecodePlan plan;
   plan.method = Method::Table;
