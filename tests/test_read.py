@@ -132,6 +132,15 @@ KEY_RUNS = [
     [["k" * 16, "b"], ["k" * 15, "b"], ["k" * 16, "k" * 15, "k" * 16]],
     [["abc", "b"], ["ab", "b"], ["abcd", "b", "abcd"]],  # the expected key begins the name, or the name it
     [["a", "b", "c"], ["a", "bc", "c"], ["a", "b", "c", "bc"]],
+    # keys of the last sequence left out, found after a skip, or met again before the place reached
+    [["a", "b", "c", "d"], ["a", "c", "d"], ["b", "d"], ["a", "b", "c", "d"]],
+    [["a", "b", "c"], ["a", "c", "a"]],
+    [["a", "b", "c"], ["c", "b", "a", "c"]],
+    [["a", "b", "c"], ["a", "x", "b", "x"]],  # a key outside the sequence, then one in it
+    [["a", "b", "c"], ["a", "x", "c", "c"]],
+    [["a", "b", "c"], ["x", "a"], ["a", "b", "c"], ["b", "x", "c", "a", "x"]],
+    [[f"k{i}" for i in range(20)], ["k0", "k5", "k19", "k15", "k5"]],
+    [["a", LONG, "b"], ["a", "b"], [LONG, "b", "a", LONG]],
 ]
 
 

@@ -110,6 +110,8 @@ class AttrMapBuilder {
   AttrMapBuilder& operator=(const AttrMapBuilder&) = delete;
   void reset(HashKeys keys);
   size_t size() const noexcept { return count_; }
+  // The key of the i-th pair added, i < size().
+  const StoredStr& key(size_t i) const noexcept { return entries_[i].key; }
   bool contains(std::string_view key) const;
   // Adds the pair unless an equal key is present; returns false (pair not consumed) then.
   // Maps of a few entries, nearly every element's, take the inline path.

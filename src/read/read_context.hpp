@@ -98,10 +98,10 @@ class ReadContext {
     return start;
   }
 
-  // The attribute keys of the last start tag read with this context, in order: elements of one
-  // kind repeat one sequence of keys, and a key found at its place in that sequence needs neither
-  // the name slots nor a search for a duplicate (see read_attributes). Holds only keys of up to
-  // ShortName::kMaxLen bytes, all distinct, ranges of the current source.
+  // The attribute keys of a recent start tag, in order: elements of one kind repeat one sequence
+  // of keys, or leave out some of them, and a key found in that sequence after the ones this tag
+  // has matched needs neither the name slots nor a search for a duplicate (see read_attributes).
+  // Holds only keys of up to ShortName::kMaxLen bytes, all distinct, ranges of the current source.
   struct KeySequence {
     static constexpr size_t kMax = 16;
     struct Key {

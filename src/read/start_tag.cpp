@@ -87,6 +87,26 @@ Result<ElementName, ReadError> element_name(const IndexedTag& tag) {
 
 namespace {
 
+// A tag that had keys outside the sequence gives its own keys to the tags after it: they are
+// distinct, having been read without a duplicate. The sequence ends before the first key it
+// cannot hold.
+[[gnu::noinline]] void take_keys_of_tag(ReadContext& ctx) {
+  using KeySequence = ReadContext::KeySequence;
+  KeySequence& seq = ctx.last_keys;
+  const char* s = ctx.input().data();
+  const char* const limit = s + ctx.input().size();
+  const size_t keys = std::min(ctx.attrs.size(), KeySequence::kMax);
+  size_t count = 0;
+  for (; count < keys; ++count) {
+    const StoredStr& key = ctx.attrs.key(count);
+    if (key.shared_source() != ctx.source() || key.size() > ShortName::kMaxLen) break;
+    const std::string_view text = key.raw_view();
+    seq.keys[count] = {ShortName::of(text.data(), text.size(), limit),
+                       static_cast<uint64_t>(text.data() - s), text.size()};
+  }
+  seq.count = count;
+}
+
 // Reads the attributes from `p` on. Where the region's end is known (kAhead false), up to it,
 // failing with the error of the first fault. Read ahead, up to the '>' or "/>" that ends the tag
 // (stored in `tag_end` and `self_closing`), giving up at anything irregular.
@@ -107,6 +127,12 @@ bool read_attributes(ReadContext& ctx, uint64_t p, uint64_t end, AttrMap* out, R
       return fail(ctx, make_error(), error);
     }
   };
+  using KeySequence = ReadContext::KeySequence;
+  KeySequence& seq = ctx.last_keys;
+  // Where in `seq` this tag's next key is looked for, and whether the tag had a key found
+  // nowhere from there on.
+  size_t next = 0;
+  bool departed = false;
   while (true) {
     while (p < end && is_space(s[p])) ++p;
     if constexpr (kAhead) {
@@ -124,20 +150,25 @@ bool read_attributes(ReadContext& ctx, uint64_t p, uint64_t end, AttrMap* out, R
       return reject([&] { return ReadError::syntax("expected whitespace before attribute", p); });
     }
     const uint64_t name_start = p;
-    // Most tags of a kind repeat the keys of the one before, in order: where the key expected
-    // here is what the input holds, the name needs no scan, whose exit a varying length makes
-    // hard to predict.
-    ReadContext::KeySequence& seq = ctx.last_keys;
+    // Most tags of a kind repeat the keys of a recent one, in order, or some of them: where a key
+    // of the sequence after the last one found is what the input holds, the name needs no scan,
+    // whose exit a varying length makes hard to predict.
     const size_t at = ctx.attrs.size();
-    bool as_expected = false;
-    if (at < seq.count) {
-      const ReadContext::KeySequence::Key& expected = seq.keys[at];
+    auto is_key = [&](size_t j) {
+      const KeySequence::Key& expected = seq.keys[j];
       const uint64_t expected_end = name_start + expected.len;
-      as_expected = expected_end < end &&
-                    index_detail::in_classes(static_cast<unsigned char>(s[expected_end]), kNameStop) &&
-                    ShortName::of(s + name_start, expected.len, limit) == expected.words;
-      if (as_expected) p = expected_end;
+      return expected_end < end &&
+             index_detail::in_classes(static_cast<unsigned char>(s[expected_end]), kNameStop) &&
+             ShortName::of(s + name_start, expected.len, limit) == expected.words;
+    };
+    size_t found = next;
+    if (found < seq.count && !is_key(found)) [[unlikely]] {
+      do {
+        ++found;
+      } while (found < seq.count && !is_key(found));
     }
+    const bool as_expected = found < seq.count;
+    if (as_expected) p = name_start + seq.keys[found].len;
     if (!as_expected) {
       while (p < end && !index_detail::in_classes(static_cast<unsigned char>(s[p]), kNameStop)) ++p;
     }
@@ -186,12 +217,15 @@ bool read_attributes(ReadContext& ctx, uint64_t p, uint64_t end, AttrMap* out, R
       if (!decoded) return reject([&] { return std::move(decoded.error()); });
       value = std::move(decoded.value().owned);
     }
-    // The keys of the last tag are distinct. While this tag repeats them in their order, each key
-    // differs from the ones before it, and its first occurrence is at hand. Once it departs from
-    // them, the sequence is cut to this tag's keys so far, so no later key can match.
+    // The keys of the sequence are distinct. The keys this tag finds in it come from places
+    // further and further on, so they differ from each other; a key found nowhere from `next` on
+    // is searched for among all the tag's keys, and differs from every key of the sequence from
+    // `next` on, where all later keys are found. So a key found in the sequence differs from
+    // every key before it, and its first occurrence is at hand.
     if (as_expected) {
-      StoredStr key = ctx.share(seq.keys[at].start, name.size());
+      StoredStr key = ctx.share(seq.keys[found].start, name.size());
       ctx.attrs.append_new(key, value);
+      next = found + 1;
     } else {
       const ShortName words = name.size() <= ShortName::kMaxLen
                                   ? ShortName::of(name.data(), name.size(), limit)
@@ -203,15 +237,11 @@ bool read_attributes(ReadContext& ctx, uint64_t p, uint64_t end, AttrMap* out, R
           return ReadError::syntax(quoted("duplicate attribute '", name, "'"), name_start);
         });
       }
-      if (at <= seq.count && at < ReadContext::KeySequence::kMax && name.size() <= ShortName::kMaxLen) {
-        seq.keys[at] = {words, name_start, name.size()};
-        seq.count = at + 1;
-      } else {
-        seq.count = std::min(seq.count, at);
-      }
+      departed = true;
     }
     p = after_previous = value_end + 1;
   }
+  if (departed) take_keys_of_tag(ctx);
   *out = ctx.attrs.finish();
   return true;
 }
