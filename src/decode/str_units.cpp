@@ -78,6 +78,7 @@ template <class Unit>
 inline size_t extra_bytes(uint32_t c) { return (c >= 0x80) + (c >= 0x800) + (c >= 0x10000); }
 inline bool is_surrogate(uint32_t c) { return c - 0xD800 < 0x800; }
 
+// Whether a unit is a surrogate, which a str can hold alone and UTF-8 cannot.
 template <class Unit>
 bool has_surrogate(const Unit* u, size_t count) {
   bool found = false;

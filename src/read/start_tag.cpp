@@ -153,7 +153,6 @@ bool read_attributes(ReadContext& ctx, uint64_t p, uint64_t end, AttrMap* out, R
     // Most tags of a kind repeat the keys of a recent one, in order, or some of them: where a key
     // of the sequence after the last one found is what the input holds, the name needs no scan,
     // whose exit a varying length makes hard to predict.
-    const size_t at = ctx.attrs.size();
     auto is_key = [&](size_t j) {
       const KeySequence::Key& expected = seq.keys[j];
       const uint64_t expected_end = name_start + expected.len;
@@ -168,8 +167,9 @@ bool read_attributes(ReadContext& ctx, uint64_t p, uint64_t end, AttrMap* out, R
       } while (found < seq.count && !is_key(found));
     }
     const bool as_expected = found < seq.count;
-    if (as_expected) p = name_start + seq.keys[found].len;
-    if (!as_expected) {
+    if (as_expected) {
+      p = name_start + seq.keys[found].len;
+    } else {
       while (p < end && !index_detail::in_classes(static_cast<unsigned char>(s[p]), kNameStop)) ++p;
     }
     std::string_view name(s + name_start, p - name_start);

@@ -20,6 +20,7 @@ constexpr std::array<bool, 256> white_space_bytes(bool last) {
     for (int c : {0xC2, 0xE1, 0xE2, 0xE3}) table[c] = true;  // U+0085, U+00A0; U+1680; U+2000..; U+3000
   } else {
     for (int c = 0x80; c <= 0x8A; ++c) table[c] = true;  // U+1680, U+2000..200A, U+3000
+    // U+0085, U+00A0; U+2028, U+2029, U+202F; U+205F
     for (int c : {0x85, 0xA0, 0xA8, 0xA9, 0xAF, 0x9F}) table[c] = true;
   }
   return table;
