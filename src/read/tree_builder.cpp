@@ -75,7 +75,11 @@ enum class Step : uint8_t { More, Done, Failed };
 
 class Walk {
  public:
-  Walk(ReadContext& ctx, Scratch& sc, RecordBuffer& records, std::string_view root_tag)
+  // `markup_in_text`: whether a text range can hold a '<', which only the quote-aware index
+  // builder leaves there (after a quote in character data); the scalar builder ends every text
+  // range at the first '<' after its start.
+  Walk(ReadContext& ctx, Scratch& sc, RecordBuffer& records, std::string_view root_tag,
+       bool markup_in_text)
       : ctx_(ctx),
         in_(ctx.input()),
         s_(in_.data()),
@@ -83,7 +87,8 @@ class Walk {
         frames_(sc.frames),
         outer_(sc.outer),
         records_(records),
-        root_(root_tag) {}
+        root_(root_tag),
+        markup_in_text_(markup_in_text) {}
 
   // A tag's bounds, checked before anything else about it.
   Step check_bounds(const IndexedTag& tag) {
@@ -165,6 +170,7 @@ class Walk {
   std::vector<OuterName>& outer_;
   RecordBuffer& records_;
   std::string_view root_;
+  bool markup_in_text_;
   size_t depth_ = 0;  // frames_[0, depth_) are open
   ReadError error_;
   static constexpr uint64_t kNoTag = UINT64_MAX;
@@ -300,7 +306,7 @@ inline bool Walk::add_text(uint64_t start, uint64_t end) {
   if (len <= 32) {
     scan = scan_short_text(s_ + start, len, end_);
   } else {
-    scan.lt = static_cast<const char*>(std::memchr(s_ + start, '<', len));
+    if (markup_in_text_) scan.lt = static_cast<const char*>(std::memchr(s_ + start, '<', len));
     scan.has_amp = !scan.lt && std::memchr(s_ + start, '&', len);
     scan.blank = false;  // not worked out; the general path handles blank text too
   }
@@ -481,7 +487,7 @@ struct TreeReader::State {
         own(shared ? nullptr : new ReadContext(source, take_thread_keys())),
         ctx(shared ? *shared : *own),
         cleanup{ctx, sc},
-        walk(ctx, sc, records, root_tag),
+        walk(ctx, sc, records, root_tag, builder == IndexBuilder::QuoteAware),
         walker(start_tag_walk(source->view())),
         builder(builder),
         input(source->view()),
