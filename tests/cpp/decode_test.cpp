@@ -10,9 +10,11 @@
 #include "read/unicode.hpp"
 #include "stream/element_stream.hpp"
 #include "stream/stream_decoder.hpp"
+#include "test_support.hpp"
 
 using namespace vx;
 using namespace std::string_literals;
+using testing_support::utf8_one_by_one;
 
 namespace {
 
@@ -208,29 +210,6 @@ const PairTable& pair_table() {
     return t;
   }();
   return *pairs;
-}
-
-// The reference: each unit's UTF-8 one at a time (no surrogates among them).
-std::string utf8_one_by_one(const std::vector<uint32_t>& units) {
-  std::string out;
-  for (uint32_t c : units) {
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
 }
 
 // The units as a str of that width stores them.

@@ -198,30 +198,11 @@ TEST(WhiteSpace, EveryCodePointIsMeasuredFromEitherSide) {
   const char32_t ws[] = {0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x20, 0x85, 0xA0, 0x1680, 0x2000, 0x2001,
                          0x2002, 0x2003, 0x2004, 0x2005, 0x2006, 0x2007, 0x2008, 0x2009, 0x200A,
                          0x2028, 0x2029, 0x202F, 0x205F, 0x3000};
-  auto utf8 = [](char32_t c) {
-    std::string out;
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-    return out;
-  };
   size_t wrong = 0;
   for (char32_t c = 0; c <= 0x10FFFF; ++c) {
     if (c >= 0xD800 && c <= 0xDFFF) continue;
     const bool is_ws = std::find(std::begin(ws), std::end(ws), c) != std::end(ws);
-    const std::string ch = utf8(c);
+    const std::string ch = testing_support::utf8_one_by_one({static_cast<uint32_t>(c)});
     const size_t want = is_ws ? ch.size() : 0;
     for (const std::string& around : {std::string(), std::string("\xE3\x80")}) {
       const std::string s = around + ch + around;
