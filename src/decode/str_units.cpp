@@ -132,17 +132,14 @@ inline char* put_mixed_block(const Unit* u, size_t count, char* w) {
   return w;
 }
 
-// Room one block that is not all ASCII may take: each unit at its longest, then the word stores'
-// overrun.
-template <class Unit>
-constexpr size_t kMixedBlockRoom = kBlock * (sizeof(Unit) == 1 ? 2 : sizeof(Unit) == 2 ? 3 : 4) + kWordSlack;
-
 // The UTF-8 of the units, or null when they are better left to the interpreter's encoder: a
 // surrogate (the interpreter raises its own error), or text found dense in characters beyond
 // ASCII, which the interpreter's encoder handles as fast and which would outgrow the buffer.
 template <class Unit>
 SourceText* utf8_of(const Unit* u, size_t n) {
-  constexpr size_t kMixedRoom = kMixedBlockRoom<Unit>;
+  // Room one block that is not all ASCII may take: each unit at its longest, then the word
+  // stores' overrun.
+  constexpr size_t kMixedRoom = kBlock * (sizeof(Unit) == 1 ? 2 : sizeof(Unit) == 2 ? 3 : 4) + kWordSlack;
   // A sixty-fourth more than the units holds a document of markup with a few characters beyond
   // ASCII; the buffer is no larger than that because a read's large buffers share a small cache
   // of mappings, and one that does not fit there is faulted in afresh.

@@ -75,9 +75,10 @@ enum class Step : uint8_t { More, Done, Failed };
 
 class Walk {
  public:
-  // `markup_in_text`: whether a text range can hold a '<', which only the quote-aware index
-  // builder leaves there (after a quote in character data); the scalar builder ends every text
-  // range at the first '<' after its start.
+  // `markup_in_text`: whether a long text range is searched for a '<'. The scalar index builder
+  // ends every text range at the first '<' after its start, so its ranges never hold one. The
+  // quote-aware builder's scanner does so today as well, but that builder is allowed to leave
+  // markup inside text after a quote in character data, so its ranges are still searched.
   Walk(ReadContext& ctx, Scratch& sc, RecordBuffer& records, std::string_view root_tag,
        bool markup_in_text)
       : ctx_(ctx),
