@@ -47,6 +47,19 @@ def test_to_dict_shape_and_order():
     assert tree.to_dict() == d and len(tree.children) == 2 and tree.attrs == {"z": "1", "a": "2"}
 
 
+@pytest.mark.parametrize("count", [1, 5, 6, 7, 10, 11, 21, 40])
+def test_attribute_dicts_are_no_larger_than_dicts_filled_one_key_at_a_time(count):
+    # A result holds one attribute dict per element: a table sized for keys of any type would
+    # make each a quarter larger than the same dict built by inserting its str keys.
+    import sys
+    attrs = {f"k{i}": str(i) for i in range(count)}
+    d = Node("e", attrs).to_dict()["attrs"]
+    filled = {}
+    for key, value in attrs.items():
+        filled[key] = value
+    assert d == attrs and sys.getsizeof(d) <= sys.getsizeof(filled)
+
+
 def test_from_dict_builds_new_nodes():
     shared = Node("s", {"k": "v"}, text="x")
     tree = Node("r", children=[shared, shared])
