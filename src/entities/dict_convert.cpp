@@ -25,6 +25,7 @@
 #include "entities/node_methods.hpp"
 #include "storage/big_block.hpp"
 #include "storage/short_name.hpp"
+#include "storage/spare_blocks.hpp"
 
 namespace vx {
 namespace {
@@ -149,20 +150,21 @@ HashmapTypes& slot_in(NodeMap& map, Slot slot) {
   }
 }
 
-// Append-only storage in fixed blocks of about 64 KiB. Growing never moves elements, and blocks
-// of this size are recycled by the allocator from call to call, where one large array would be
-// mapped afresh (and every page faulted in) on each conversion.
+// Append-only storage in fixed blocks of about 64 KiB. Growing never moves elements, and the
+// thread keeps blocks of this size for its next call (spare_blocks), where one large array would
+// be mapped afresh (and every page faulted in) on each conversion.
 template <class T>
 class BlockList {
  public:
   static constexpr size_t kPerBlock = std::bit_floor(size_t{65536} / sizeof(T));
+  static constexpr size_t kBlockBytes = kPerBlock * sizeof(T);
 
   BlockList() = default;
   BlockList(const BlockList&) = delete;
   BlockList& operator=(const BlockList&) = delete;
   ~BlockList() {
     truncate(0);
-    for (T* block : blocks_) ::operator delete(block);
+    for (T* block : blocks_) spare_blocks::give(block, kBlockBytes);
   }
 
   size_t size() const noexcept { return size_; }
@@ -172,7 +174,12 @@ class BlockList {
   template <class... Args>
   T& emplace_back(Args&&... args) {
     if (size_ == blocks_.size() * kPerBlock) {
-      blocks_.push_back(static_cast<T*>(::operator new(kPerBlock * sizeof(T))));
+      if (blocks_.size() == blocks_.capacity()) {  // so that the push below cannot lose the block
+        blocks_.reserve(std::max<size_t>(16, 2 * blocks_.capacity()));
+      }
+      void* block = spare_blocks::take(kBlockBytes);
+      if (!block) throw std::bad_alloc();
+      blocks_.push_back(static_cast<T*>(block));
     }
     T* slot = &blocks_[size_ / kPerBlock][size_ % kPerBlock];
     new (slot) T(std::forward<Args>(args)...);
@@ -301,7 +308,7 @@ class ShortStrs {
     uint32_t size = 0;
     PyObject* str = nullptr;  // owned by the table; null in an empty slot
   };
-  using Table = std::vector<Entry, BigBlockAllocator<Entry>>;
+  using Table = std::vector<Entry, SpareBlockAllocator<Entry>>;
 
   // The slot holding `key`'s text, or the empty slot where it belongs.
   static size_t slot_for(const Table& slots, const Entry& key) {
@@ -314,7 +321,8 @@ class ShortStrs {
   }
 
   bool grow() noexcept try {
-    // Up to 4 MiB: from big_alloc, so a large table is not mapped and faulted in afresh per call.
+    // Up to 4 MiB, in blocks the thread keeps (spare or big), so that a table is not mapped and
+    // faulted in afresh per call.
     Table bigger(slots_.size() * 2);
     for (const Entry& entry : slots_) {
       if (entry.str) bigger[slot_for(bigger, entry)] = entry;

@@ -10,6 +10,7 @@
 
 #include "entities/node_arena.hpp"
 #include "storage/big_block.hpp"
+#include "storage/spare_blocks.hpp"
 
 namespace vx {
 namespace {
@@ -338,6 +339,36 @@ TEST(BigBlock, AFreedBlockServesTheNextOfASimilarSize) {
 #endif
   big_free(second, bytes - 4096);
 }
+
+#if !defined(__SANITIZE_ADDRESS__)
+// A block comes back only for its exact size, and a thread keeps as many as fit in the bound.
+TEST(SpareBlocks, AThreadKeepsBlocksOfEachSizeUpToTheBound) {
+  std::thread([] {
+    constexpr size_t kSize = 48 * 1024;
+    void* a = spare_blocks::take(kSize);
+    void* b = spare_blocks::take(kSize + 64);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    spare_blocks::give(a, kSize);
+    spare_blocks::give(b, kSize + 64);
+    ASSERT_EQ(spare_blocks::take(kSize + 64), b);
+    ASSERT_EQ(spare_blocks::take(kSize), a);
+    spare_blocks::give(b, kSize + 64);
+
+    // Past the bound blocks are freed: their addresses may come back from malloc later, so only
+    // the first `fits` takes are checked.
+    const size_t fits = std::min<size_t>((spare_blocks::kMaxBytes - kSize - 64) / kSize, 64);
+    std::vector<void*> blocks{a};
+    while (blocks.size() < fits + 8) blocks.push_back(spare_blocks::take(kSize));
+    for (void* block : blocks) spare_blocks::give(block, kSize);
+    std::set<void*> given(blocks.begin(), blocks.end());
+    std::vector<void*> again;
+    for (size_t i = 0; i < fits; ++i) again.push_back(spare_blocks::take(kSize));
+    for (void* block : again) EXPECT_EQ(given.count(block), 1u);
+    for (void* block : again) spare_blocks::give(block, kSize);
+  }).join();
+}
+#endif
 
 }  // namespace
 }  // namespace vx

@@ -1,0 +1,67 @@
+// spare_blocks.cpp: the blocks each thread keeps.
+#include "storage/spare_blocks.hpp"
+
+#include "per_thread.hpp"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define VX_NO_SPARE_BLOCKS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VX_NO_SPARE_BLOCKS 1
+#endif
+#endif
+
+namespace vx {
+namespace {
+
+// The blocks one thread keeps. Builds with the address sanitizer keep none, so that it sees
+// every block freed.
+class Spares {
+ public:
+  Spares() = default;
+  Spares(const Spares&) = delete;
+  Spares& operator=(const Spares&) = delete;
+  ~Spares() {
+    for (size_t i = 0; i < count_; ++i) ::operator delete(kept_[i].block);
+  }
+
+  void* take(size_t bytes) noexcept {
+    for (size_t i = count_; i-- > 0;) {
+      if (kept_[i].bytes != bytes) continue;
+      void* block = kept_[i].block;
+      kept_[i] = kept_[--count_];
+      kept_bytes_ -= bytes;
+      return block;
+    }
+    return ::operator new(bytes, std::nothrow);
+  }
+
+  void give(void* block, size_t bytes) noexcept {
+#ifndef VX_NO_SPARE_BLOCKS
+    if (count_ < kMaxBlocks && bytes <= spare_blocks::kMaxBytes - kept_bytes_) {
+      kept_[count_++] = {block, bytes};
+      kept_bytes_ += bytes;
+      return;
+    }
+#endif
+    ::operator delete(block);
+  }
+
+ private:
+  static constexpr size_t kMaxBlocks = 128;
+  struct Kept {
+    void* block;
+    size_t bytes;
+  };
+  Kept kept_[kMaxBlocks];
+  size_t count_ = 0;
+  size_t kept_bytes_ = 0;
+};
+
+}  // namespace
+
+void* spare_blocks::take(size_t bytes) noexcept { return per_thread<Spares>().take(bytes); }
+
+void spare_blocks::give(void* block, size_t bytes) noexcept { per_thread<Spares>().give(block, bytes); }
+
+}  // namespace vx
