@@ -23,7 +23,6 @@
 #include "entities/expansion.hpp"
 #include "entities/node.hpp"
 #include "entities/node_methods.hpp"
-#include "storage/big_block.hpp"
 #include "storage/short_name.hpp"
 #include "storage/spare_blocks.hpp"
 
@@ -174,12 +173,13 @@ class BlockList {
   template <class... Args>
   T& emplace_back(Args&&... args) {
     if (size_ == blocks_.size() * kPerBlock) {
-      if (blocks_.size() == blocks_.capacity()) {  // so that the push below cannot lose the block
-        blocks_.reserve(std::max<size_t>(16, 2 * blocks_.capacity()));
-      }
+      blocks_.push_back(nullptr);  // first, so that a list that cannot grow loses no block
       void* block = spare_blocks::take(kBlockBytes);
-      if (!block) throw std::bad_alloc();
-      blocks_.push_back(static_cast<T*>(block));
+      if (!block) {
+        blocks_.pop_back();
+        throw std::bad_alloc();
+      }
+      blocks_.back() = static_cast<T*>(block);
     }
     T* slot = &blocks_[size_ / kPerBlock][size_ % kPerBlock];
     new (slot) T(std::forward<Args>(args)...);

@@ -10,7 +10,7 @@
 
 #include "storage/big_block.hpp"
 
-#ifdef VX_ARENA_ASAN
+#ifdef VX_ADDRESS_SANITIZER
 #include <sanitizer/asan_interface.h>
 // Blocks not handed out are poisoned, so a use after release is still reported.
 #define VX_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
@@ -83,7 +83,7 @@ void NodeArena::give(void* block, size_t children) {
 }
 
 void NodeArena::GiveBatch::add(void* block, size_t children) {
-#ifdef VX_ARENA_ASAN
+#ifdef VX_ADDRESS_SANITIZER
   arena_.give(block, children);  // one at a time, each poisoned as it goes
 #else
   (void)children;
@@ -319,7 +319,7 @@ bool NodeArena::renew(Lease& lease, size_t children) {
   lease.reused_ = chunk->given_back;
   lease.reused_last_ = chunk->given_back_last;
   lease.reused_count_ = chunk->given_back_count;
-#ifdef VX_ARENA_ASAN
+#ifdef VX_ADDRESS_SANITIZER
   for (auto* b = chunk->given_back; b; b = b->next) VX_UNPOISON(b, block_bytes);
 #endif
   chunk->given_back = chunk->given_back_last = nullptr;
@@ -360,7 +360,7 @@ void NodeArena::finish_lease_locked(Lease& lease) {
     if (!chunk->given_back) chunk->given_back_last = last;
     chunk->given_back = first;
     chunk->given_back_count += static_cast<uint32_t>(left);
-#ifdef VX_ARENA_ASAN
+#ifdef VX_ADDRESS_SANITIZER
     for (Chunk::FreeBlock* b = first;;) {
       Chunk::FreeBlock* next = b->next;
       VX_POISON(b, lease.block_bytes_);

@@ -4,13 +4,7 @@
 #include <cstdint>
 #include <mutex>
 
-#if defined(__SANITIZE_ADDRESS__)
-#define VX_ARENA_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define VX_ARENA_ASAN 1
-#endif
-#endif
+#include "sanitizers.hpp"
 
 namespace vx {
 

@@ -8,13 +8,7 @@
 #include <cstring>
 #include <mutex>
 
-#if defined(__SANITIZE_ADDRESS__)
-#define VX_BIG_BLOCKS_FROM_MALLOC 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define VX_BIG_BLOCKS_FROM_MALLOC 1
-#endif
-#endif
+#include "sanitizers.hpp"
 
 namespace vx {
 namespace {
@@ -25,7 +19,7 @@ constexpr size_t kHugePage = size_t{2} << 20;
 size_t page_round(size_t bytes) { return (bytes + kPage - 1) & ~(kPage - 1); }
 
 bool mapped(size_t bytes) {
-#ifdef VX_BIG_BLOCKS_FROM_MALLOC
+#ifdef VX_ADDRESS_SANITIZER
   (void)bytes;
   return false;
 #else

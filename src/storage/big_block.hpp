@@ -23,23 +23,32 @@ void* big_realloc(void* block, size_t old_bytes, size_t new_bytes) noexcept;
 // kernel is asked to back it with huge pages. Null on failure. Freed with munmap.
 void* map_aligned(size_t bytes, bool huge) noexcept;
 
-// For containers that may grow to many MB, such as the stack of nodes made during a read.
-template <class T>
-struct BigBlockAllocator {
+// A standard allocator over a pair of block functions: `take(bytes)` gives a block or null,
+// `give(block, bytes)` takes it back.
+template <class T, void* (*take)(size_t) noexcept, void (*give)(void*, size_t) noexcept>
+struct BlockAllocator {
   using value_type = T;
-  BigBlockAllocator() = default;
   template <class U>
-  BigBlockAllocator(const BigBlockAllocator<U>&) noexcept {}
+  struct rebind {
+    using other = BlockAllocator<U, take, give>;
+  };
+  BlockAllocator() = default;
+  template <class U>
+  BlockAllocator(const BlockAllocator<U, take, give>&) noexcept {}
   T* allocate(size_t n) {
-    void* block = big_alloc(n * sizeof(T));
+    void* block = take(n * sizeof(T));
     if (!block) throw std::bad_alloc();
     return static_cast<T*>(block);
   }
-  void deallocate(T* block, size_t n) noexcept { big_free(block, n * sizeof(T)); }
+  void deallocate(T* block, size_t n) noexcept { give(block, n * sizeof(T)); }
   template <class U>
-  bool operator==(const BigBlockAllocator<U>&) const noexcept {
+  bool operator==(const BlockAllocator<U, take, give>&) const noexcept {
     return true;
   }
 };
+
+// For containers that may grow to many MB, such as the stack of nodes made during a read.
+template <class T>
+using BigBlockAllocator = BlockAllocator<T, big_alloc, big_free>;
 
 }  // namespace vx

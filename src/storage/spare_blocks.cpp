@@ -2,14 +2,7 @@
 #include "storage/spare_blocks.hpp"
 
 #include "per_thread.hpp"
-
-#if defined(__SANITIZE_ADDRESS__)
-#define VX_NO_SPARE_BLOCKS 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define VX_NO_SPARE_BLOCKS 1
-#endif
-#endif
+#include "sanitizers.hpp"
 
 namespace vx {
 namespace {
@@ -37,12 +30,14 @@ class Spares {
   }
 
   void give(void* block, size_t bytes) noexcept {
-#ifndef VX_NO_SPARE_BLOCKS
+#ifndef VX_ADDRESS_SANITIZER
     if (count_ < kMaxBlocks && bytes <= spare_blocks::kMaxBytes - kept_bytes_) {
       kept_[count_++] = {block, bytes};
       kept_bytes_ += bytes;
       return;
     }
+#else
+    (void)bytes;
 #endif
     ::operator delete(block);
   }
@@ -60,8 +55,16 @@ class Spares {
 
 }  // namespace
 
-void* spare_blocks::take(size_t bytes) noexcept { return per_thread<Spares>().take(bytes); }
+void* spare_blocks::take(size_t bytes) noexcept {
+  return bytes >= kBigBlockBytes ? big_alloc(bytes) : per_thread<Spares>().take(bytes);
+}
 
-void spare_blocks::give(void* block, size_t bytes) noexcept { per_thread<Spares>().give(block, bytes); }
+void spare_blocks::give(void* block, size_t bytes) noexcept {
+  if (bytes >= kBigBlockBytes) {
+    big_free(block, bytes);
+  } else {
+    per_thread<Spares>().give(block, bytes);
+  }
+}
 
 }  // namespace vx

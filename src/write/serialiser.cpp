@@ -7,6 +7,8 @@
 #include <cstring>
 #include <string>
 
+#include "sanitizers.hpp"
+
 namespace vx {
 namespace {
 
@@ -87,15 +89,9 @@ inline __m128i load_short(const char* p, size_t len) {
   return _mm_set_epi64x(static_cast<long long>(hi), static_cast<long long>(lo));
 }
 
-// GCC announces AddressSanitizer with __SANITIZE_ADDRESS__, clang only through __has_feature.
-#if defined(__SANITIZE_ADDRESS__)
+#ifdef VX_ADDRESS_SANITIZER
 #define VX_PAGE_LOCAL_READ __attribute__((no_sanitize_address))
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define VX_PAGE_LOCAL_READ __attribute__((no_sanitize_address))
-#endif
-#endif
-#ifndef VX_PAGE_LOCAL_READ
+#else
 #define VX_PAGE_LOCAL_READ
 #endif
 

@@ -334,13 +334,13 @@ TEST(BigBlock, AFreedBlockServesTheNextOfASimilarSize) {
   big_free(first, bytes);
   void* second = big_alloc(bytes - 4096);
   ASSERT_NE(second, nullptr);
-#if !defined(__SANITIZE_ADDRESS__)
+#ifndef VX_ADDRESS_SANITIZER
   EXPECT_EQ(second, first);
 #endif
   big_free(second, bytes - 4096);
 }
 
-#if !defined(__SANITIZE_ADDRESS__)
+#ifndef VX_ADDRESS_SANITIZER
 // A block comes back only for its exact size, and a thread keeps as many as fit in the bound.
 TEST(SpareBlocks, AThreadKeepsBlocksOfEachSizeUpToTheBound) {
   std::thread([] {
